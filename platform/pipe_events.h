@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "platform/handle.h"
+
+namespace platform {
+
+/// One entry of the pipe's access list: granted to an account by name, not inherited.
+struct PipeAccessEntry {
+  std::u16string_view trustee;
+  uint32_t accessMask;
+};
+
+/// The settings of CreateNamedPipeW.
+struct PipeSettings {
+  std::u16string_view name;
+  uint32_t openMode;
+  uint32_t pipeMode;
+  uint32_t maxInstances;
+  uint32_t outBufferSize;
+  uint32_t inBufferSize;
+  uint32_t defaultTimeoutMs;
+};
+
+/// What an overlapped ConnectNamedPipe left behind.
+enum class ConnectState {
+  kPending,    // listening; the event is signalled when a client connects
+  kConnected,  // a client connected before the call (ERROR_PIPE_CONNECTED); the event is not signalled
+  kFailed,
+};
+
+using ThreadFunction = void (*)(void* argument);
+
+/// Named pipes, events, waits and threads: everything the pipe loop needs of the system.
+/// Handles of every kind are released with Close. Thread-safe: the control handler sets
+/// the stop event from another thread while the loop waits on it.
+class PipeEvents {
+ public:
+  virtual ~PipeEvents() = default;
+
+  /// InitializeSecurityDescriptor + BuildExplicitAccessWithNameW (GRANT_ACCESS, NO_INHERITANCE)
+  /// + SetEntriesInAclW + SetSecurityDescriptorDacl. The result lives for the whole process.
+  /// Null when an account name cannot be looked up or a call fails.
+  virtual Handle BuildSecurity(std::span<const PipeAccessEntry> entries) = 0;
+
+  /// CreateNamedPipeW. Null on failure, also when FILE_FLAG_FIRST_PIPE_INSTANCE is asked for
+  /// and another process already serves the name.
+  virtual Handle CreatePipe(const PipeSettings& settings, Handle security) = 0;
+
+  /// ConnectNamedPipe with an OVERLAPPED record whose event is `connectEvent`.
+  virtual ConnectState Connect(Handle pipe, Handle connectEvent) = 0;
+
+  /// ReadFile without OVERLAPPED: one read of at most `size` bytes. Bytes read, or -1.
+  virtual std::ptrdiff_t Read(Handle pipe, void* buffer, std::size_t size) = 0;
+  /// WriteFile without OVERLAPPED, one write.
+  virtual bool Write(Handle pipe, const void* data, std::size_t size) = 0;
+  /// FlushFileBuffers: returns once the client has read everything written (or has gone).
+  virtual bool Flush(Handle pipe) = 0;
+  /// DisconnectNamedPipe: the instance can listen again afterwards.
+  virtual bool Disconnect(Handle pipe) = 0;
+
+  /// CreateEventW without a name or security attributes.
+  virtual Handle CreateEvent(bool manualReset, bool initiallySignalled) = 0;
+  /// OpenEventW(EVENT_MODIFY_STATE, not inheritable): an event another process made.
+  /// Null when it does not exist or access is refused.
+  virtual Handle OpenEvent(std::u16string_view name) = 0;
+  virtual bool SetEvent(Handle event) = 0;
+  virtual bool ResetEvent(Handle event) = 0;
+
+  /// WaitForMultipleObjects over two handles, any one, no time-out: 0 or 1 (the lowest index
+  /// when both are signalled), or -1 when the wait fails. An auto-reset event is consumed.
+  virtual int WaitForEither(Handle first, Handle second) = 0;
+
+  /// Starts a thread with the default stack size; null when it cannot be started.
+  virtual Handle StartThread(ThreadFunction function, void* argument) = 0;
+  /// Waits until the thread has ended; the handle is still to be closed.
+  virtual bool WaitForThread(Handle thread) = 0;
+
+  /// CloseHandle: pipes, events and threads alike.
+  virtual void Close(Handle handle) = 0;
+};
+
+}  // namespace platform

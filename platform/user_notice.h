@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace platform {
+
+/// A notice to the person at the machine: the MessageBoxW the core asks for, delivered where a
+/// person can see it. A service has no desktop of its own, so the Windows binding shows it in
+/// the active console session with a bounded wait (and writes it to the debugger output); the
+/// Linux binding writes it to the log. Returns once dismissed or once the wait has elapsed.
+class UserNotice {
+ public:
+  virtual ~UserNotice() = default;
+  /// `type` is the MessageBoxW type (MB_OK = 0, MB_ICONEXCLAMATION = 0x30).
+  virtual void Show(std::u16string_view caption, std::u16string_view text, uint32_t type) = 0;
+};
+
+}  // namespace platform
