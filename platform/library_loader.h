@@ -25,4 +25,7 @@ class LibraryLoader {
   virtual std::u16string ProgramFilePath() = 0;
 };
 
+/// The real library loader of this platform.
+LibraryLoader& SystemLibraryLoader();
+
 }  // namespace platform

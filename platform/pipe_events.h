@@ -84,4 +84,7 @@ class PipeEvents {
   virtual void Close(Handle handle) = 0;
 };
 
+/// The real pipe and event binding of this platform.
+PipeEvents& SystemPipeEvents();
+
 }  // namespace platform

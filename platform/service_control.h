@@ -40,4 +40,7 @@ class ServiceControl {
   virtual bool SetStatus(StatusHandle handle, const ServiceStatus& status) = 0;
 };
 
+/// The real service manager binding of this platform.
+ServiceControl& SystemServiceControl();
+
 }  // namespace platform
