@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -79,12 +78,18 @@ const std::map<uint32_t, std::u16string_view>& ErrorTexts() {
   return texts;
 }
 
-/// An attribute's first line, or nothing when it cannot be read.
+/// An attribute's first line, or nothing when it cannot be read. Attributes are small and
+/// read in one go, as the kernel hands them out.
 std::optional<std::string> ReadAttribute(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  if (!in || !std::getline(in, line)) return std::nullopt;
-  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  const int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return std::nullopt;
+  char text[256];
+  const ssize_t length = ::read(descriptor, text, sizeof text);
+  ::close(descriptor);
+  if (length < 0) return std::nullopt;
+  std::string line(text, static_cast<std::size_t>(length));
+  line.erase(std::min(line.find('\n'), line.size()));
+  while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;
 }
 
@@ -138,6 +143,9 @@ bool Blocked(const fs::path& function) {
 struct SysfsDeviceTree::List {
   std::vector<uint32_t> devInsts;
   std::map<uint32_t, StateChangeParams> params;
+  /// A function's IDs do not change while it is present: built once per list, since every
+  /// read is made twice (once for the size).
+  std::map<uint32_t, std::vector<std::byte>> hardwareIds;
 };
 
 SysfsDeviceTree::SysfsDeviceTree(fs::path root, SysfsWriteHook afterWrite)
@@ -229,6 +237,12 @@ bool SysfsDeviceTree::ReadProperty(DeviceList list, const DeviceRecord& record, 
   std::vector<std::byte> data;
   switch (property) {
     case kPropertyHardwareId: {
+      List* open = OpenList(list);
+      if (const auto cached = open->hardwareIds.find(record.devInst);
+          cached != open->hardwareIds.end()) {
+        data = cached->second;
+        break;
+      }
       const auto vendor = ReadHex(function / "vendor");
       const auto device = ReadHex(function / "device");
       if (!vendor || !device) return Fail(kErrorNoSuchDevinst);  // the function has gone
@@ -241,6 +255,7 @@ bool SysfsDeviceTree::ReadProperty(DeviceList list, const DeviceRecord& record, 
       data = Utf16Bytes({base + subsystem + revision, base + subsystem, base + revision, base,
                          base + "&CC_" + Hex(classCode, 6), base + "&CC_" + Hex(classCode >> 8, 4)},
                         true);
+      open->hardwareIds[record.devInst] = data;
       break;
     }
     case kPropertyDriver: {
