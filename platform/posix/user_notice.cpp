@@ -63,7 +63,11 @@ class PosixUserNotice final : public UserNotice {
  public:
   void Show(std::u16string_view caption, std::u16string_view text, uint32_t type) override {
     const std::string title = Utf8(caption);
-    const std::string message = Utf8(text);
+    std::string message = Utf8(text);
+    // System error texts end in a line break; the log adds its own.
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+      message.pop_back();
+    }
     {
       std::lock_guard lock(mutex_);
       std::fprintf(stderr, "ZYLCTRL: notice: %s: %s\n", title.c_str(), message.c_str());
