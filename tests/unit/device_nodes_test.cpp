@@ -444,7 +444,7 @@ TEST_F(DeviceNodesTest, ShowLastErrorRestoresTheLastErrorTheNoticeDisturbed) {
 
 // ---- The process-wide bindings ----
 
-TEST_F(DeviceNodesTest, SpecNamedFormsUseTheCurrentPlatform) {
+TEST_F(DeviceNodesTest, PlainFormsUseTheCurrentPlatform) {
   const ServicePlatform saved = CurrentPlatform();
   ServicePlatform bindings;
   UsePlatform(bindings);
