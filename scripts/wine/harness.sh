@@ -122,10 +122,19 @@ wbed_init() {
     return 1
   fi
   # Services and winedevice.exe end with the last ordinary Wine process; a
-  # persistent server keeps them for the whole run.
+  # persistent server keeps them for the whole run. It must be a new server:
+  # `wineserver -p` while wineboot's server still lingers changes nothing, and
+  # starting one before wineboot leaves two services.exe, one of which never
+  # hears from the drivers it starts (StartService fails with 1055, then 1053).
+  # Ending wineboot's server at once keeps the registry (it is saved on exit).
+  wineserver -k >/dev/null 2>&1 </dev/null
+  wineserver -w >/dev/null 2>&1 </dev/null
   wineserver -p 3600 >/dev/null 2>&1 </dev/null
   wine cmd /c exit >/dev/null 2>&1 </dev/null
   WBED_PREFIX_SECONDS="$(wbed_elapsed "$start")"
+  wbed_stage_end
+  wbed_stage "service manager ready (boot-time starts done)"
+  wbed_wait_scm_unlocked || return 1
   wbed_stage_end
   WBED_DIR="$WINEPREFIX/drive_c/zyl"
   mkdir -p "$WBED_DIR"
@@ -189,13 +198,31 @@ wbed_sc() {
 
 wbed_sc_error() { grep -o 'failed to [a-z ]* [0-9]*' "$1" | grep -o '[0-9]*$' | head -n 1; }
 
+# The service manager holds its start lock while the prefix's own boot-time
+# services start, for a few seconds after wineboot; any StartService in that
+# window fails with 1055 (the product's driver start included). Asking for a
+# service that is already running tells when the lock is free: 1056.
+wbed_wait_scm_unlocked() {
+  local out="$WBED_LOGS/sc.scm-lock.log" deadline error
+  deadline=$(($(date +%s) + ${1:-60}))
+  until wbed_sc "$out" start Eventlog; do
+    error="$(wbed_sc_error "$out")"
+    [[ "$error" == 1056 ]] && return 0
+    if [[ "$error" != 1055 ]] || (($(date +%s) >= deadline)); then
+      wbed_log "service manager not ready: ${error:-unknown}, see $out"
+      return 1
+    fi
+  done
+}
+
 wbed_service_state() {
   local out="$WBED_LOGS/sc.query.log"
   if ! wbed_sc "$out" query "$1"; then
     if [[ "$(wbed_sc_error "$out")" == 1060 ]]; then echo ABSENT; else echo UNKNOWN; fi
     return 0
   fi
-  awk '$1 == "STATE" { print $4; found = 1 } END { if (!found) print "UNKNOWN" }' "$out"
+  awk '{ sub(/\r$/, "") } $1 == "STATE" { print $4; found = 1 }
+       END { if (!found) print "UNKNOWN" }' "$out"
 }
 
 # wbed_service_wait NAME STATE [SECONDS]
@@ -219,14 +246,15 @@ wbed_service_create() {
   fi
 }
 
-# Right after `sc create` the SCM may still answer 1060 for a moment.
+# Right after `sc create` the SCM may still answer 1060 for a moment, and 1055
+# while another start is under way.
 wbed_service_start() {
   local out="$WBED_LOGS/sc.start.log" deadline error
   deadline=$(($(date +%s) + ${2:-30}))
   until wbed_sc "$out" start "$1"; do
     error="$(wbed_sc_error "$out")"
     [[ "$error" == 1056 ]] && break
-    if [[ "$error" != 1060 ]] || (($(date +%s) >= deadline)); then
+    if [[ "$error" != 1060 && "$error" != 1055 ]] || (($(date +%s) >= deadline)); then
       wbed_log "sc start '$1' failed: ${error:-unknown}, see $out"
       return 1
     fi

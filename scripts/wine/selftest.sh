@@ -4,7 +4,7 @@
 # buses and one timed 131,072-transfer walk of all of configuration space.
 #
 #   cmake --preset windows
-#   cmake --build build/windows -j2 --target qvzyl_test_driver ioctl_probe
+#   cmake --build build/windows -j2 --target qvzyl_test_driver ioctl_probe bed_service
 #   bash scripts/wine/selftest.sh build/windows
 #
 # Exit status 0 when every check passed. WBED_KEEP_LOGS=1 keeps the Wine logs.
@@ -48,7 +48,20 @@ rm -f "/tmp/pci_topology_test.$$.log"
 wbed_stage_end
 
 wbed_init || exit 1
-wbed_install_files "$bed_bin/ioctl_probe.exe" "$bed_bin/qvzyl64.sys" || exit 1
+wbed_install_files "$bed_bin/ioctl_probe.exe" "$bed_bin/qvzyl64.sys" "$bed_bin/bed_service.exe" ||
+  exit 1
+
+# The product's service registration, with a stand-in program.
+wbed_stage "own-process service: create, start, stop"
+WBED_SERVICE_EXE=bed_service.exe
+[[ "$(wbed_zyl_service_state)" == ABSENT ]] || fail "service present before sc create"
+wbed_zyl_service_register || fail "sc create"
+wbed_zyl_service_start || fail "service start"
+[[ "$(wbed_zyl_service_state)" == RUNNING ]] || fail "service not RUNNING after start"
+wbed_zyl_service_stop || fail "service stop"
+wbed_service_delete "$WBED_SERVICE_NAME" || fail "sc delete"
+[[ "$(wbed_zyl_service_state)" == ABSENT ]] || fail "service present after sc delete"
+wbed_stage_end
 
 wbed_stage "topology A import (hand-made, buses 0-3)"
 wbed_import_topology --scenario "$scenarios/multifunction.txt" \

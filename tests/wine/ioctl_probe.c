@@ -117,11 +117,16 @@ static SC_HANDLE OpenDriverService(SC_HANDLE *manager) {
 
 static const char *StateName(DWORD state) {
   switch (state) {
-    case SERVICE_STOPPED: return "STOPPED";
-    case SERVICE_START_PENDING: return "START_PENDING";
-    case SERVICE_STOP_PENDING: return "STOP_PENDING";
-    case SERVICE_RUNNING: return "RUNNING";
-    default: return "OTHER";
+    case SERVICE_STOPPED:
+      return "STOPPED";
+    case SERVICE_START_PENDING:
+      return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+      return "STOP_PENDING";
+    case SERVICE_RUNNING:
+      return "RUNNING";
+    default:
+      return "OTHER";
   }
 }
 
@@ -142,7 +147,7 @@ static int Install(const char *sys_path) {
   SC_HANDLE manager, service;
   HANDLE device = INVALID_HANDLE_VALUE;
   LARGE_INTEGER start;
-  DWORD state, waited = 0;
+  DWORD state, error, waited = 0;
 
   if (sys_path) {
     snprintf(path, sizeof path, "%s", sys_path);
@@ -158,8 +163,8 @@ static int Install(const char *sys_path) {
     return 1;
   }
   service = CreateServiceA(manager, kDriverName, kDriverName, SERVICE_ALL_ACCESS,
-                           SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                           path, NULL, NULL, NULL, NULL, NULL);
+                           SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
+                           NULL, NULL, NULL, NULL, NULL);
   if (service) {
     printf("installed %s from %s\n", kDriverName, path);
   } else if (GetLastError() == ERROR_SERVICE_EXISTS) {
@@ -172,8 +177,16 @@ static int Install(const char *sys_path) {
     return 1;
   }
   start = Now();
-  if (!StartServiceA(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-    printf("StartServiceA failed: %lu\n", GetLastError());
+  /* The service manager refuses starts while another start holds its lock. */
+  for (;;) {
+    error = StartServiceA(service, 0, NULL) ? ERROR_SUCCESS : GetLastError();
+    if (error != ERROR_SERVICE_DATABASE_LOCKED || waited >= 30000) break;
+    printf("StartServiceA: database locked, retrying\n");
+    Sleep(200);
+    waited += 200;
+  }
+  if (error != ERROR_SUCCESS && error != ERROR_SERVICE_ALREADY_RUNNING) {
+    printf("StartServiceA failed: %lu\n", error);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return 1;
@@ -185,6 +198,7 @@ static int Install(const char *sys_path) {
     printf("driver service state %s, not RUNNING\n", StateName(state));
     return 1;
   }
+  waited = 0;
   while ((device = OpenDevice()) == INVALID_HANDLE_VALUE && waited < 10000) {
     Sleep(50);
     waited += 50;
@@ -338,7 +352,10 @@ static int Scan(HANDLE device, unsigned buses, Expectation *expected, int n_expe
     }
     printf("%02x:%02x.%x %04lx:%04lx sub %04lx:%04lx cmd %04lx%s\n", b >> 8, (b >> 3) & 31, b & 7,
            found_id[i] & 0xFFFF, found_id[i] >> 16, sub & 0xFFFF, sub >> 16, cmd & 0xFFFF,
-           n_expected == 0 ? "" : wanted == 1 ? "" : wanted == 0 ? "  <- unexpected" : "  <- wrong ID");
+           n_expected == 0 ? ""
+           : wanted == 1   ? ""
+           : wanted == 0   ? "  <- unexpected"
+                           : "  <- wrong ID");
     if (n_expected && wanted != 1) ++mismatches;
   }
   for (j = 0; j < n_expected; ++j) {
@@ -358,8 +375,9 @@ static int Scan(HANDLE device, unsigned buses, Expectation *expected, int n_expe
 }
 
 static int Usage(void) {
-  printf("usage: ioctl_probe install [SYS_PATH] | stop | remove | state | checks |\n"
-         "       scan BUSES [bb:dd.f=vvvv:dddd ...]\n");
+  printf(
+      "usage: ioctl_probe install [SYS_PATH] | stop | remove | state | checks |\n"
+      "       scan BUSES [bb:dd.f=vvvv:dddd ...]\n");
   return 2;
 }
 

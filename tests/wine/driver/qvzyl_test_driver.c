@@ -127,13 +127,13 @@ static NTSTATUS LoadTopology(void) {
   KEY_VALUE_PARTIAL_INFORMATION *info;
   NTSTATUS status;
 
-  g_function_index = (ULONG *)ExAllocatePoolWithTag(
-      NonPagedPool, kMaxFunctions * sizeof(ULONG), kPoolTag);
+  g_function_index =
+      (ULONG *)ExAllocatePoolWithTag(NonPagedPool, kMaxFunctions * sizeof(ULONG), kPoolTag);
   if (!g_function_index) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(g_function_index, kMaxFunctions * sizeof(ULONG));
 
-  InitializeObjectAttributes(&attributes, &key_name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                             NULL, NULL);
+  InitializeObjectAttributes(&attributes, &key_name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                             NULL);
   status = ZwOpenKey(&key, KEY_READ, &attributes);
   if (!NT_SUCCESS(status)) {
     DbgPrint("qvzyl test: no topology key (0x%08lx), empty bus\n", (ULONG)status);
@@ -157,8 +157,7 @@ static NTSTATUS LoadTopology(void) {
                                       : STATUS_OBJECT_TYPE_MISMATCH;
   }
   ExFreePoolWithTag(info, kPoolTag);
-  DbgPrint("qvzyl test: topology status 0x%08lx, %lu functions\n", (ULONG)status,
-           g_function_count);
+  DbgPrint("qvzyl test: topology status 0x%08lx, %lu functions\n", (ULONG)status, g_function_count);
   return status;
 }
 
