@@ -80,7 +80,7 @@ wbed_cleanup() {
     waited=$((waited + 1))
   done
   if [[ -n "$pids" ]]; then
-    wbed_log "killing leftover Wine processes of this prefix: $(echo $pids)"
+    wbed_log "killing leftover Wine processes of this prefix: ${pids//$'\n'/ }"
     # shellcheck disable=SC2086
     kill -9 $pids 2>/dev/null
   fi
@@ -99,10 +99,10 @@ wbed_cleanup() {
 
 wbed_init() {
   local start
-  command -v wine >/dev/null && command -v wineserver >/dev/null || {
+  if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     wbed_log "wine and wineserver are needed"
     return 1
-  }
+  fi
   WBED_TIMINGS=()
   WBED_ROOT="$(mktemp -d /tmp/wine-bed.XXXXXX)"
   WBED_LOGS="$WBED_ROOT/logs"
@@ -134,7 +134,7 @@ wbed_init() {
   WBED_PREFIX_SECONDS="$(wbed_elapsed "$start")"
   wbed_stage_end
   wbed_stage "service manager ready (boot-time starts done)"
-  wbed_wait_scm_unlocked || return 1
+  wbed_wait_scm_unlocked 60 || return 1
   wbed_stage_end
   WBED_DIR="$WINEPREFIX/drive_c/zyl"
   mkdir -p "$WBED_DIR"
@@ -170,7 +170,8 @@ wbed_run() {
 }
 
 wbed_import_reg() {
-  local log="$WBED_LOGS/regedit.$(basename "$1").log"
+  local log
+  log="$WBED_LOGS/regedit.$(basename "$1").log"
   if ! wbed_run "$log" regedit /s "$(wbed_unix_to_win "$1")"; then
     wbed_log "regedit /s $1 failed, see $log"
     return 1
