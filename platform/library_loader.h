@@ -25,4 +25,7 @@ class LibraryLoader {
   virtual std::u16string ProgramFilePath() = 0;
 };
 
+/// The process's real library loader (defined by the win32 or posix binding).
+LibraryLoader& SystemLibraryLoader();
+
 }  // namespace platform
