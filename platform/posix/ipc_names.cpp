@@ -12,8 +12,8 @@ namespace platform::posix {
 namespace {
 
 bool IsPlainNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '-' || c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
 }
 
 std::string Sanitised(std::u16string_view name, char backslashAs) {

@@ -86,7 +86,8 @@ struct PosixPipeEvents::PipeObject final : Object {
 };
 
 struct PosixPipeEvents::EventObject final : Object {
-  EventObject(int descriptor, bool manual) : Object(Kind::kEvent), fd(descriptor), manualReset(manual) {}
+  EventObject(int descriptor, bool manual)
+      : Object(Kind::kEvent), fd(descriptor), manualReset(manual) {}
   ~EventObject() override { CloseFd(fd); }
   const int fd;
   const bool manualReset;
@@ -117,7 +118,7 @@ mode_t PermissionBits(uint32_t mask) {
 
 gid_t AdministratorsGroup() {
   for (const char* name : {"sudo", "wheel", "admin"}) {
-    group entry {};
+    group entry{};
     group* found = nullptr;
     char buffer[4096];
     if (getgrnam_r(name, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr) {
@@ -365,8 +366,7 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
       if (listener.revents & POLLIN) {
         if (!AcceptInto(pipes[i])) {
           // The client gave up before it was taken, or another waiter took it.
-          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED ||
-              errno == EINTR) {
+          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) {
             continue;
           }
           return -1;

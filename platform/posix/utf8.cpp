@@ -61,7 +61,7 @@ std::u16string FromUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto lead = static_cast<uint8_t>(text[i]);
-    int extra = lead < 0x80            ? 0
+    int extra = lead < 0x80             ? 0
                 : (lead & 0xE0) == 0xC0 ? 1
                 : (lead & 0xF0) == 0xE0 ? 2
                 : (lead & 0xF8) == 0xF0 ? 3
