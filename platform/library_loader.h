@@ -25,7 +25,7 @@ class LibraryLoader {
   virtual std::u16string ProgramFilePath() = 0;
 };
 
-/// The process's real library loader (defined by the win32 or posix binding).
+/// The real library loader of this platform.
 LibraryLoader& SystemLibraryLoader();
 
 }  // namespace platform

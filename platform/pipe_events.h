@@ -84,7 +84,7 @@ class PipeEvents {
   virtual void Close(Handle handle) = 0;
 };
 
-/// The process's real pipe and event binding (defined by the win32 or posix binding).
+/// The real pipe and event binding of this platform.
 PipeEvents& SystemPipeEvents();
 
 }  // namespace platform

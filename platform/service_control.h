@@ -40,7 +40,7 @@ class ServiceControl {
   virtual bool SetStatus(StatusHandle handle, const ServiceStatus& status) = 0;
 };
 
-/// The process's real service manager binding (defined by the win32 or posix binding).
+/// The real service manager binding of this platform.
 ServiceControl& SystemServiceControl();
 
 }  // namespace platform

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/fake/call_log.h"
+#include "platform/library_loader.h"
+
+namespace platform::fake {
+
+/// Libraries that exist only in memory: a file name and a table of exports. Loading the same
+/// name again gives the same handle, as the real loader does. Calls are logged as
+/// "Load <name>" and "FindExport <name>".
+class FakeLibraryLoader : public LibraryLoader {
+ public:
+  /// Makes a library loadable by `fileName` with these exports (replacing an earlier one).
+  void AddLibrary(const std::u16string& fileName, std::map<std::string, void*> exports);
+  void SetProgramFilePath(std::u16string path);
+
+  Handle Load(std::u16string_view fileName) override;
+  void* FindExport(Handle module, const char* name) override;
+  std::u16string ProgramFilePath() override;
+
+  CallLog& Log() { return log_; }
+
+ private:
+  struct Library {
+    std::map<std::string, void*> exports;
+  };
+  mutable std::mutex mutex_;
+  CallLog log_;
+  std::map<std::u16string, Library> libraries_;
+  std::u16string programPath_ = u"C:\\Program Files\\Zyl\\VokZylControl.exe";
+};
+
+}  // namespace platform::fake

@@ -1,0 +1,24 @@
+#include "platform/debug_output.h"
+
+#include <string>
+
+#include "platform/win32/wide_text.h"
+
+namespace platform {
+
+namespace {
+
+class Win32DebugOutput : public DebugOutput {
+ public:
+  void Write(std::u16string_view text) override { OutputDebugStringW(win32::Wide(text).c_str()); }
+  void WriteNarrow(std::string_view text) override { OutputDebugStringA(std::string(text).c_str()); }
+};
+
+}  // namespace
+
+DebugOutput& SystemDebugOutput() {
+  static Win32DebugOutput output;
+  return output;
+}
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+#include "platform/library_loader.h"
+
+#include <vector>
+
+#include "platform/win32/wide_text.h"
+
+namespace platform {
+
+namespace {
+
+class Win32LibraryLoader : public LibraryLoader {
+ public:
+  Handle Load(std::u16string_view fileName) override {
+    return LoadLibraryW(win32::Wide(fileName).c_str());
+  }
+
+  void* FindExport(Handle module, const char* name) override {
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+  }
+
+  std::u16string ProgramFilePath() override {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+      const DWORD length = GetModuleFileNameW(nullptr, path.data(), path.size());
+      if (length == 0) return {};
+      if (length < path.size()) return win32::FromWide({path.data(), length});
+      path.resize(path.size() * 2);  // truncated: a long path
+    }
+  }
+};
+
+}  // namespace
+
+LibraryLoader& SystemLibraryLoader() {
+  static Win32LibraryLoader loader;
+  return loader;
+}
+
+}  // namespace platform

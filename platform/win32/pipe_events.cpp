@@ -1,0 +1,192 @@
+#include "platform/pipe_events.h"
+
+#include <aclapi.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/win32/wide_text.h"
+
+// The interface's own names; the W functions are called by name below.
+#undef CreateEvent
+#undef OpenEvent
+
+namespace platform {
+
+namespace {
+
+// The descriptor and its ACL live for the whole process: the pipe keeps referring to them.
+struct PipeSecurity {
+  SECURITY_DESCRIPTOR descriptor;
+  PACL acl = nullptr;
+  SECURITY_ATTRIBUTES attributes;
+};
+
+struct ThreadStart {
+  ThreadFunction function;
+  void* argument;
+};
+
+DWORD WINAPI ThreadTrampoline(LPVOID parameter) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+  start->function(start->argument);
+  return 0;
+}
+
+// Pipe transfers on an overlapped handle are made synchronous by waiting for their completion:
+// a plain ReadFile without OVERLAPPED on such a handle may report completion too early.
+bool CompleteTransfer(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWORD& transferred) {
+  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+  return GetOverlappedResult(pipe, &overlapped, &transferred, TRUE) != FALSE;
+}
+
+class OverlappedEvent {
+ public:
+  OverlappedEvent() { overlapped_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+  ~OverlappedEvent() {
+    if (overlapped_.hEvent != nullptr) CloseHandle(overlapped_.hEvent);
+  }
+  OverlappedEvent(const OverlappedEvent&) = delete;
+  OverlappedEvent& operator=(const OverlappedEvent&) = delete;
+  bool valid() const { return overlapped_.hEvent != nullptr; }
+  OVERLAPPED& get() { return overlapped_; }
+
+ private:
+  OVERLAPPED overlapped_{};
+};
+
+class Win32PipeEvents : public PipeEvents {
+ public:
+  Handle BuildSecurity(std::span<const PipeAccessEntry> entries) override {
+    auto security = std::make_unique<PipeSecurity>();
+    if (!InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION)) {
+      return nullptr;
+    }
+    std::vector<std::wstring> names;
+    for (const auto& entry : entries) names.push_back(win32::Wide(entry.trustee));
+    std::vector<EXPLICIT_ACCESS_W> access(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+      BuildExplicitAccessWithNameW(&access[i], names[i].data(), entries[i].accessMask,
+                                   GRANT_ACCESS, NO_INHERITANCE);
+    }
+    if (SetEntriesInAclW(access.size(), access.data(), nullptr, &security->acl) != ERROR_SUCCESS) {
+      return nullptr;
+    }
+    if (!SetSecurityDescriptorDacl(&security->descriptor, TRUE, security->acl, FALSE)) {
+      LocalFree(security->acl);
+      return nullptr;
+    }
+    security->attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
+    security->attributes.lpSecurityDescriptor = &security->descriptor;
+    security->attributes.bInheritHandle = FALSE;
+    return security.release();
+  }
+
+  Handle CreatePipe(const PipeSettings& settings, Handle security) override {
+    auto* attributes = security != nullptr ? &static_cast<PipeSecurity*>(security)->attributes
+                                           : nullptr;
+    HANDLE pipe = CreateNamedPipeW(win32::Wide(settings.name).c_str(), settings.openMode,
+                                   settings.pipeMode, settings.maxInstances,
+                                   settings.outBufferSize, settings.inBufferSize,
+                                   settings.defaultTimeoutMs, attributes);
+    return pipe == INVALID_HANDLE_VALUE ? nullptr : pipe;
+  }
+
+  ConnectState Connect(Handle pipe, Handle connectEvent) override {
+    // The record must outlive the pending connect, so each pipe keeps its own.
+    OVERLAPPED* overlapped;
+    {
+      std::lock_guard lock(mutex_);
+      auto& slot = connects_[pipe];
+      if (!slot) slot = std::make_unique<OVERLAPPED>();
+      overlapped = slot.get();
+    }
+    *overlapped = OVERLAPPED{};
+    overlapped->hEvent = connectEvent;
+    if (ConnectNamedPipe(pipe, overlapped)) return ConnectState::kPending;
+    switch (GetLastError()) {
+      case ERROR_IO_PENDING:
+        return ConnectState::kPending;
+      case ERROR_PIPE_CONNECTED:
+        return ConnectState::kConnected;
+      default:
+        return ConnectState::kFailed;
+    }
+  }
+
+  std::ptrdiff_t Read(Handle pipe, void* buffer, std::size_t size) override {
+    OverlappedEvent overlapped;
+    if (!overlapped.valid()) return -1;
+    DWORD transferred = 0;
+    const BOOL started = ReadFile(pipe, buffer, size, &transferred, &overlapped.get());
+    if (!CompleteTransfer(pipe, started, overlapped.get(), transferred)) {
+      // A message longer than the buffer still delivers the part that fits.
+      if (GetLastError() != ERROR_MORE_DATA) return -1;
+    }
+    return transferred;
+  }
+
+  bool Write(Handle pipe, const void* data, std::size_t size) override {
+    OverlappedEvent overlapped;
+    if (!overlapped.valid()) return false;
+    DWORD transferred = 0;
+    const BOOL started = WriteFile(pipe, data, size, &transferred, &overlapped.get());
+    return CompleteTransfer(pipe, started, overlapped.get(), transferred) && transferred == size;
+  }
+
+  bool Flush(Handle pipe) override { return FlushFileBuffers(pipe) != FALSE; }
+  bool Disconnect(Handle pipe) override { return DisconnectNamedPipe(pipe) != FALSE; }
+
+  Handle CreateEvent(bool manualReset, bool initiallySignalled) override {
+    return CreateEventW(nullptr, manualReset, initiallySignalled, nullptr);
+  }
+
+  Handle OpenEvent(std::u16string_view name) override {
+    return OpenEventW(EVENT_MODIFY_STATE, FALSE, win32::Wide(name).c_str());
+  }
+
+  bool SetEvent(Handle event) override { return ::SetEvent(event) != FALSE; }
+  bool ResetEvent(Handle event) override { return ::ResetEvent(event) != FALSE; }
+
+  int WaitForEither(Handle first, Handle second) override {
+    const HANDLE handles[] = {first, second};
+    const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (result == WAIT_OBJECT_0) return 0;
+    if (result == WAIT_OBJECT_0 + 1) return 1;
+    return -1;
+  }
+
+  Handle StartThread(ThreadFunction function, void* argument) override {
+    auto* start = new ThreadStart{function, argument};
+    HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
+    if (thread == nullptr) delete start;
+    return thread;
+  }
+
+  bool WaitForThread(Handle thread) override {
+    return WaitForSingleObject(thread, INFINITE) == WAIT_OBJECT_0;
+  }
+
+  void Close(Handle handle) override {
+    {
+      std::lock_guard lock(mutex_);
+      connects_.erase(handle);
+    }
+    CloseHandle(handle);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<Handle, std::unique_ptr<OVERLAPPED>> connects_;
+};
+
+}  // namespace
+
+PipeEvents& SystemPipeEvents() {
+  static Win32PipeEvents events;
+  return events;
+}
+
+}  // namespace platform

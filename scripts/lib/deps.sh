@@ -1,0 +1,19 @@
+# Installs the Debian packages given as arguments when any is missing (idempotent).
+zyl_require_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+ZYL_LINUX_PACKAGES=(cmake ninja-build g++ pkg-config libsystemd-dev libgtest-dev libgmock-dev
+                    libbenchmark-dev pciutils python3)
+ZYL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+ZYL_FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+#include "service/pipe_server.h"
+#include "service/service_context.h"
+#include "service/zyl_request.h"
+
+/// The hardware access library, loaded by bare file name through the ordinary search.
+inline constexpr char16_t kLibraryFileName[] = u"Qvzyl.Dll";
+
+// Result codes the handlers set themselves.
+inline constexpr int32_t kResultDone = 1;
+inline constexpr int32_t kResultCommandRegisterZero = 4;
+inline constexpr int32_t kResultLibraryNotLoaded = -105;
+inline constexpr int32_t kResultExportMissing = -106;
+/// Commands 1 to 4 before any ZylCmdLoadLibrary: nothing was touched.
+inline constexpr int32_t kResultNoContext = -107;
+/// No memory for a new context: the earlier one, if any, stays current.
+inline constexpr int32_t kResultNoMemory = -108;
+inline constexpr int32_t kResultCountFailed = -200;
+
+// The library's exports as the handlers call them; every integer is 32 bits wide.
+using QvInitLibraryFunction = int32_t (*)();
+using QvGetPciDeviceCountFunction = int32_t (*)(uint32_t id, uint32_t subsystem, uint32_t* count,
+                                                uint32_t* foundId);
+using QvGetPciCommandRegFunction = int32_t (*)(uint32_t id, uint32_t subsystem, int32_t index,
+                                               uint32_t* command);
+
+// The handlers of codes 0..4. Each writes `result` last.
+void ZylLoadLibraryHandler(ZylRequest* request);
+void ZylCountDevicesHandler(ZylRequest* request);
+void ZylQueryStateHandler(ZylRequest* request);
+void ZylDisableHandler(ZylRequest* request);
+void ZylEnableHandler(ZylRequest* request);
+
+/// The table the program entry installs.
+inline constexpr CommandTable kZylCommandHandlers = {
+    ZylLoadLibraryHandler, ZylCountDevicesHandler, ZylQueryStateHandler, ZylDisableHandler,
+    ZylEnableHandler};

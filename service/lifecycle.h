@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/handle.h"
+#include "platform/service_control.h"
+#include "service/service_context.h"
+
+/// The name the service is registered under, and the one-entry dispatcher table's only name.
+inline constexpr char16_t kServiceName[] = u"Tavik Zyl Control Service";
+
+// Service manager values the status reports and the control handler use.
+inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr uint32_t kServiceStopped = 1;
+inline constexpr uint32_t kServiceStartPending = 2;
+inline constexpr uint32_t kServiceStopPending = 3;
+inline constexpr uint32_t kServiceRunning = 4;
+inline constexpr uint32_t kServiceAcceptStopAndShutdown = 0x1 | 0x4;
+inline constexpr uint32_t kServiceControlStop = 1;
+inline constexpr uint32_t kServiceControlInterrogate = 4;
+inline constexpr uint32_t kServiceControlShutdown = 5;
+inline constexpr uint32_t kStartWaitHintMs = 3000;
+inline constexpr uint32_t kStopWaitHintMs = 3000;
+/// How often a failed SERVICE_STOPPED report is repeated before giving up.
+inline constexpr int kStoppedReportAttempts = 3;
+
+// The service's process-wide state, zero at load.
+extern platform::StatusHandle statusHandle;  ///< written once by ServiceMain
+extern platform::Handle stopEvent;           ///< manual-reset; set by EndService
+/// The state the handler re-reports for other controls. Written by the service thread during
+/// start-up and by the control handler afterwards, hence atomic.
+extern std::atomic<uint32_t> currentState;
+/// The current context, or null. Only code between BeginCommand and EndCommand, or holding the
+/// context lock inside ReleaseServiceContext, touches it.
+extern ServiceContext* serviceContext;
+
+/// Program entry: runs the service dispatcher with the one-entry table and returns its result
+/// (non-zero after a normal run, 0 when the program was not started as a service).
+int RunServiceProgram();
+
+/// The service-main function: registers the handler, reports start-up, sets up the pipe and
+/// runs the pipe loop until stopEvent is set.
+void ServiceMain();
+
+/// The control handler; runs on the dispatcher's thread.
+void ServiceControlHandler(uint32_t control);
+
+/// One status report by the service's rules; a failed report runs EndService.
+void ReportStatus(uint32_t state, uint32_t checkPoint, uint32_t waitHint);
+
+/// The stop path: sets stopEvent (when it exists) and reports SERVICE_STOPPED.
+void EndService();
+
+/// A command is about to run on a worker / has ended. While a command runs, a stop control
+/// does not free the context under it: the release is deferred to EndCommand.
+void BeginCommand();
+void EndCommand();
+
+/// The control handler's release of the context: at once when no command runs, else as soon
+/// as the running command ends. Releasing twice is harmless.
+void ReleaseServiceContext();
+
+/// Back to the state at load (tests run several services in one process).
+void ResetServiceStateForTesting();

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "platform/handle.h"
+#include "service/zyl_request.h"
+
+/// The command pipe and the client's two global events.
+inline constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
+inline constexpr char16_t kCommandDoneEventName[] = u"Global\\VokZylRemoveService";
+inline constexpr char16_t kDisconnectedEventName[] = u"Global\\VokZylRemoveService2";
+
+// Pipe settings. Remote clients are refused and the name must be ours alone: a pipe that
+// another process created first is never served.
+inline constexpr uint32_t kPipeAccessDuplex = 0x00000003;
+inline constexpr uint32_t kFileFlagFirstPipeInstance = 0x00080000;
+inline constexpr uint32_t kFileFlagOverlapped = 0x40000000;
+inline constexpr uint32_t kPipeRejectRemoteClients = 0x00000008;
+inline constexpr uint32_t kPipeOpenMode =
+    kPipeAccessDuplex | kFileFlagOverlapped | kFileFlagFirstPipeInstance;
+inline constexpr uint32_t kPipeMode = kPipeRejectRemoteClients;  // byte stream, blocking
+inline constexpr uint32_t kPipeMaxInstances = 1;
+inline constexpr uint32_t kPipeBufferSize = 512;
+inline constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
+inline constexpr uint32_t kFileAllAccess = 0x1F01FF;
+
+/// `result` when no worker thread could be started for a command: the command did not run.
+inline constexpr int32_t kResultWorkerNotStarted = -300;
+
+/// A command handler: fills in its fields of the record, `result` last. Runs on a worker.
+using CommandHandler = void (*)(ZylRequest* request);
+using CommandTable = std::array<CommandHandler, kZylCommandCount>;
+
+/// The handlers for codes 0..4. The program entry installs the real ones; tests their own.
+void SetCommandHandlers(const CommandTable& handlers);
+
+/// What the pipe set-up made. The security descriptor lives as long as the process.
+struct PipeResources {
+  platform::Handle security = nullptr;
+  platform::Handle pipe = nullptr;
+  platform::Handle connectEvent = nullptr;
+};
+
+/// Builds the security descriptor, creates the pipe and its connect event, with the debugger
+/// lines of start-up. Returns null on success, else the debugger line that says what failed.
+const char16_t* SetUpPipe(PipeResources& resources);
+
+/// Closes the pipe and the connect event (whatever of them exists).
+void ClosePipe(PipeResources& resources);
+
+enum class PipeLoopEnd { kStopped, kWaitFailed };
+
+/// Serves clients one at a time until `stopEvent` is signalled or the wait fails.
+PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stopEvent);
+
+/// One connected client, from opening its events to its disconnect.
+void ServeConnectedClient(platform::Handle pipe);

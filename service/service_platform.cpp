@@ -1,0 +1,9 @@
+#include "service/service_platform.h"
+
+namespace {
+ServicePlatform bindings;
+}  // namespace
+
+ServicePlatform& CurrentPlatform() { return bindings; }
+
+void UsePlatform(const ServicePlatform& platform) { bindings = platform; }

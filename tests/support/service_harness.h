@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "platform/fake/debug_output.h"
+#include "platform/fake/pipe_events.h"
+#include "platform/fake/service_control.h"
+#include "service/lifecycle.h"
+#include "service/pipe_server.h"
+#include "service/service_platform.h"
+
+/// The service wired to in-memory bindings, with command handlers that tests choose.
+class ServiceHarness {
+ public:
+  ServiceHarness();
+  ~ServiceHarness();
+
+  /// Runs the program entry on this thread until the dispatcher returns.
+  int Run() { return RunServiceProgram(); }
+  /// Stops the service (as the service manager would) the first time the loop has nothing to do.
+  void StopWhenIdle(uint32_t control = kServiceControlStop);
+
+  platform::fake::FakeServiceControl scm;
+  platform::fake::FakePipeEvents pipe;
+  platform::fake::FakeDebugOutput debug;
+  ServicePlatform bindings;
+};
+
+std::vector<uint8_t> Bytes(const ZylRequest& request);
+ZylRequest Record(uint32_t command, uint32_t matchId = 0x11112222, uint32_t matchSubsys = 0x33334444,
+                  uint32_t count = 7, int32_t result = -77, uint16_t vendor = 0x5555,
+                  uint16_t device = 0x6666);
+ZylRequest FromBytes(const std::vector<uint8_t>& bytes);
