@@ -29,8 +29,21 @@ std::string PosixLibraryLoader::SharedObjectName(std::u16string_view fileName) {
 Handle PosixLibraryLoader::Load(std::u16string_view fileName) {
   const std::string name = SharedObjectName(fileName);
   if (name.empty()) return nullptr;
-  // dlopen counts references and gives the same handle for a module already loaded; nothing
-  // here ever calls dlclose.
+  // dlopen counts references and gives the same handle for a module already loaded, whichever
+  // way it was named; nothing here ever calls dlclose.
+  if (name.find('/') == std::string::npos) {
+    // The program's own directory first, as Windows searches it first. The $ORIGIN RUNPATH
+    // says the same, but dlopen applies the RUNPATH of its caller, and an interposed dlopen
+    // (the sanitizers have one) is not the program.
+    const std::string program = posix::ToUtf8(ProgramFilePath());
+    const std::size_t slash = program.find_last_of('/');
+    if (slash != std::string::npos) {
+      const std::string besideProgram = program.substr(0, slash + 1) + name;
+      if (access(besideProgram.c_str(), F_OK) == 0) {
+        return dlopen(besideProgram.c_str(), RTLD_NOW | RTLD_LOCAL);
+      }
+    }
+  }
   return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

@@ -9,10 +9,10 @@ namespace platform {
 
 /// The Linux binding of LibraryLoader: dlopen and dlsym.
 /// Load maps a Windows library file name to a shared-object name ("Qvzyl.Dll" ->
-/// "libqvzyl.so", see `SharedObjectName`) and hands it to dlopen as given, so a bare name goes
-/// through the ordinary search: the program's RUNPATH ($ORIGIN, its own directory),
-/// LD_LIBRARY_PATH, the loader cache and the system directories. Modules are never unloaded,
-/// so a handle stays valid for the life of the process.
+/// "libqvzyl.so", see `SharedObjectName`). A bare name is looked for in the program's own
+/// directory first and then goes to dlopen as given, through the ordinary search
+/// (LD_LIBRARY_PATH, RUNPATH, the loader cache, the system directories). Modules are never
+/// unloaded, so a handle stays valid for the life of the process.
 class PosixLibraryLoader final : public LibraryLoader {
  public:
   /// The last path component "Stem.dll" (".dll" in any case) becomes "libstem.so" with the

@@ -69,7 +69,9 @@ class PipeEventsTest : public ::testing::Test {
     if (handle != nullptr) opened_.push_back(handle);
     return handle;
   }
-  Handle MakePipe() { return Keep(binding_.CreatePipe(kSettings, Keep(binding_.BuildSecurity(kAcl)))); }
+  Handle MakePipe() {
+    return Keep(binding_.CreatePipe(kSettings, Keep(binding_.BuildSecurity(kAcl))));
+  }
 
   zyltest::ScratchDir dir_;
   PosixPipeEvents binding_{dir_.Path()};
@@ -410,8 +412,8 @@ TEST_F(PipeEventsTest, NamedEventCreatedTwiceIsTheSameEvent) {
 
 TEST_F(PipeEventsTest, ThreadRunsWithItsArgumentAndCanBeJoined) {
   int argument = 17;
-  Handle thread = binding_.StartThread(
-      [](void* value) { *static_cast<int*>(value) += 1; }, &argument);
+  Handle thread =
+      binding_.StartThread([](void* value) { *static_cast<int*>(value) += 1; }, &argument);
   ASSERT_NE(thread, nullptr);
   EXPECT_TRUE(binding_.WaitForThread(thread));
   EXPECT_TRUE(binding_.WaitForThread(thread));  // already ended: returns at once
