@@ -31,8 +31,9 @@ class StandardErrorOutput final : public DebugOutput {
 }  // namespace
 
 DebugOutput& SystemDebugOutput() {
-  static StandardErrorOutput instance;
-  return instance;
+  // Never destroyed: threads may still write while the process exits.
+  static auto* instance = new StandardErrorOutput();
+  return *instance;
 }
 
 }  // namespace platform

@@ -65,8 +65,9 @@ std::u16string PosixLibraryLoader::ProgramFilePath() {
 }
 
 LibraryLoader& SystemLibraryLoader() {
-  static PosixLibraryLoader instance;
-  return instance;
+  // Never destroyed, like the modules it loads.
+  static auto* instance = new PosixLibraryLoader();
+  return *instance;
 }
 
 }  // namespace platform

@@ -157,6 +157,10 @@ void* ThreadMain(void* start) {
 
 PosixPipeEvents::PosixPipeEvents(std::string runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
 
+PosixPipeEvents::~PosixPipeEvents() {
+  for (void* security : securities_) delete static_cast<Object*>(security);
+}
+
 const PosixPipeSecurity* PosixPipeEvents::DescribeSecurity(Handle security) {
   auto* object = As<posix_objects::SecurityObject>(security, Kind::kSecurity);
   return object == nullptr ? nullptr : &object->security;
@@ -179,6 +183,10 @@ Handle PosixPipeEvents::BuildSecurity(std::span<const PipeAccessEntry> entries) 
       return nullptr;
     }
   }
+  // Kept here as well: a descriptor lives for the whole process, whether or not its maker
+  // keeps the handle.
+  std::lock_guard lock(mutex_);
+  securities_.push_back(object.get());
   return object.release();
 }
 
@@ -415,6 +423,7 @@ void PosixPipeEvents::Close(Handle handle) {
     if (!thread->joined) pthread_detach(thread->thread);
   } else {
     std::lock_guard lock(mutex_);
+    if (object->kind == Kind::kSecurity) std::erase(securities_, object);
     if (object->kind == Kind::kEvent) listening_.erase(static_cast<EventObject*>(object));
     if (object->kind == Kind::kPipe) {
       std::erase_if(listening_, [object](const auto& entry) { return entry.second == object; });
@@ -424,8 +433,9 @@ void PosixPipeEvents::Close(Handle handle) {
 }
 
 PipeEvents& SystemPipeEvents() {
-  static PosixPipeEvents instance(posix::DefaultRuntimeDir());
-  return instance;
+  // Never destroyed: the service thread may still close its pipe while the process exits.
+  static auto* instance = new PosixPipeEvents(posix::DefaultRuntimeDir());
+  return *instance;
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/pipe_events.h"
 
@@ -44,7 +45,7 @@ class PosixPipeEvents final : public PipeEvents {
   static constexpr int kListenBacklog = 64;
 
   explicit PosixPipeEvents(std::string runtimeDir);
-  ~PosixPipeEvents() override = default;
+  ~PosixPipeEvents() override;
 
   const std::string& RuntimeDir() const { return runtimeDir_; }
   /// What BuildSecurity made, or null when `security` is not such a handle.
@@ -73,8 +74,9 @@ class PosixPipeEvents final : public PipeEvents {
   bool AcceptInto(PipeObject* pipe);
 
   const std::string runtimeDir_;
-  std::mutex mutex_;  // guards listening_
+  std::mutex mutex_;  // guards listening_ and securities_
   std::unordered_map<EventObject*, PipeObject*> listening_;
+  std::vector<void*> securities_;  // made by BuildSecurity and not closed
 };
 
 }  // namespace platform

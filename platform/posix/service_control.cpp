@@ -150,8 +150,9 @@ bool PosixServiceControl::SetStatus(StatusHandle handle, const ServiceStatus& st
 }
 
 ServiceControl& SystemServiceControl() {
-  static PosixServiceControl instance;
-  return instance;
+  // Never destroyed: other threads may still report while the process exits.
+  static auto* instance = new PosixServiceControl();
+  return *instance;
 }
 
 }  // namespace platform
