@@ -1,0 +1,94 @@
+#include "platform/posix/ipc_names.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/posix/utf8.h"
+
+namespace platform::posix {
+namespace {
+
+bool IsPlainNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+
+std::string Sanitised(std::u16string_view name, char backslashAs) {
+  std::string out;
+  for (char16_t c : name) {
+    if (c == u'\\') {
+      out.push_back(backslashAs);
+    } else if (c < 0x80 && IsPlainNameChar(static_cast<char>(c))) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('_');
+    }
+  }
+  // "." and ".." would name directories.
+  if (out == "." || out == "..") out.assign(out.size(), '_');
+  return out;
+}
+
+bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool MakeDirectory(const std::string& path, mode_t mode) {
+  if (mkdir(path.c_str(), mode) == 0) {
+    // The umask may have taken bits away (the sticky bit above all).
+    return chmod(path.c_str(), mode) == 0;
+  }
+  struct stat info {};
+  return errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+std::string DefaultRuntimeDir() {
+  struct stat info {};
+  if (geteuid() == 0 || (stat(kSystemRuntimeDir, &info) == 0 && S_ISDIR(info.st_mode))) {
+    return kSystemRuntimeDir;
+  }
+  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && xdg[0] == '/') {
+    return std::string(xdg) + "/vokzyl";
+  }
+  return "/tmp/vokzyl-" + std::to_string(geteuid());
+}
+
+std::string PipeSocketName(std::u16string_view pipeName) {
+  constexpr std::u16string_view kPrefix = u"\\\\.\\pipe\\";
+  if (pipeName.size() <= kPrefix.size() ||
+      !EqualsIgnoringAsciiCase(pipeName.substr(0, kPrefix.size()), kPrefix)) {
+    return {};
+  }
+  // A pipe name may itself contain backslashes; they stay within the one file name.
+  return Sanitised(pipeName.substr(kPrefix.size()), '_');
+}
+
+std::string EventFileName(std::u16string_view eventName) { return Sanitised(eventName, '.'); }
+
+std::string PipeSocketPath(const std::string& runtimeDir, std::u16string_view pipeName) {
+  const std::string name = PipeSocketName(pipeName);
+  return name.empty() ? std::string() : runtimeDir + "/" + name;
+}
+
+std::string EventsDir(const std::string& runtimeDir) { return runtimeDir + "/" + kEventsSubdir; }
+
+std::string EventFilePath(const std::string& runtimeDir, std::u16string_view eventName) {
+  const std::string name = EventFileName(eventName);
+  return name.empty() ? std::string() : EventsDir(runtimeDir) + "/" + name;
+}
+
+bool EnsureRuntimeDirs(const std::string& runtimeDir) {
+  return MakeDirectory(runtimeDir, 0755) && MakeDirectory(EventsDir(runtimeDir), 01777);
+}
+
+}  // namespace platform::posix

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+/// Where the Windows names of the command pipe and the client's global events live on Linux.
+/// The service binding and the client both use these rules, so they meet without configuration.
+///
+/// Runtime directory (`DefaultRuntimeDir`): "/run/vokzyl" when running as root or when that
+/// directory exists (the systemd unit creates it), otherwise "$XDG_RUNTIME_DIR/vokzyl", or
+/// "/tmp/vokzyl-<uid>" without XDG_RUNTIME_DIR, so that a service and a client started by hand
+/// by the same user also meet. Test hosts pass a private directory instead.
+///
+///   <runtime dir>/                  0755, owned by the service
+///     TAVIK_Zyl_Control_Service     the pipe: a Unix stream socket, mode from the access list
+///     TAVIK_Zyl_Control_Service.lock  held (flock) by the one process serving that name
+///     events/                       01777: any local user may create events, as the Global
+///                                   namespace allows; the sticky bit keeps others' files safe
+///       Global.VokZylRemoveService  one file per named event (see shared_event.h)
+namespace platform::posix {
+
+inline constexpr char kSystemRuntimeDir[] = "/run/vokzyl";
+inline constexpr char kEventsSubdir[] = "events";
+
+/// The runtime directory by the rule above.
+std::string DefaultRuntimeDir();
+
+/// "\\.\pipe\NAME" -> "NAME" (the prefix is matched without regard to case). Characters other
+/// than letters, digits, '.', '-' and '_' become '_'. Empty when `pipeName` is not a local
+/// pipe name or names nothing.
+std::string PipeSocketName(std::u16string_view pipeName);
+
+/// "Global\Name" -> "Global.Name": each backslash becomes '.', characters other than letters,
+/// digits, '.', '-' and '_' become '_'. Case is kept (event names are case-sensitive). Empty for
+/// an empty name.
+std::string EventFileName(std::u16string_view eventName);
+
+/// Full paths by the layout above.
+std::string PipeSocketPath(const std::string& runtimeDir, std::u16string_view pipeName);
+std::string EventsDir(const std::string& runtimeDir);
+std::string EventFilePath(const std::string& runtimeDir, std::u16string_view eventName);
+
+/// Creates the runtime directory (0755) and its events directory (01777) when missing.
+/// False when either cannot be made or is not a directory.
+bool EnsureRuntimeDirs(const std::string& runtimeDir);
+
+}  // namespace platform::posix

@@ -1,0 +1,73 @@
+#include "platform/posix/library_loader.h"
+
+#include <dlfcn.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <vector>
+
+#include "platform/posix/utf8.h"
+
+namespace platform {
+
+std::string PosixLibraryLoader::SharedObjectName(std::u16string_view fileName) {
+  const std::string name = posix::ToUtf8(fileName);
+  const std::size_t slash = name.find_last_of('/');
+  const std::size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
+  std::string base = name.substr(baseStart);
+  constexpr std::string_view kDll = ".dll";
+  if (base.size() <= kDll.size() ||
+      strcasecmp(base.c_str() + base.size() - kDll.size(), kDll.data()) != 0) {
+    return name;
+  }
+  base.resize(base.size() - kDll.size());
+  for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name.substr(0, baseStart) + "lib" + base + ".so";
+}
+
+Handle PosixLibraryLoader::Load(std::u16string_view fileName) {
+  const std::string name = SharedObjectName(fileName);
+  if (name.empty()) return nullptr;
+  // dlopen counts references and gives the same handle for a module already loaded, whichever
+  // way it was named; nothing here ever calls dlclose.
+  if (name.find('/') == std::string::npos) {
+    // The program's own directory first, as Windows searches it first. The $ORIGIN RUNPATH
+    // says the same, but dlopen applies the RUNPATH of its caller, and an interposed dlopen
+    // (the sanitizers have one) is not the program.
+    const std::string program = posix::ToUtf8(ProgramFilePath());
+    const std::size_t slash = program.find_last_of('/');
+    if (slash != std::string::npos) {
+      const std::string besideProgram = program.substr(0, slash + 1) + name;
+      if (access(besideProgram.c_str(), F_OK) == 0) {
+        return dlopen(besideProgram.c_str(), RTLD_NOW | RTLD_LOCAL);
+      }
+    }
+  }
+  return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* PosixLibraryLoader::FindExport(Handle module, const char* name) {
+  if (module == nullptr || name == nullptr) return nullptr;
+  return dlsym(module, name);
+}
+
+std::u16string PosixLibraryLoader::ProgramFilePath() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return {};
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      return posix::FromUtf8(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+LibraryLoader& SystemLibraryLoader() {
+  // Never destroyed, like the modules it loads.
+  static auto* instance = new PosixLibraryLoader();
+  return *instance;
+}
+
+}  // namespace platform

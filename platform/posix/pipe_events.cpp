@@ -1,0 +1,441 @@
+#include "platform/posix/pipe_events.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "platform/posix/ipc_names.h"
+#include "platform/posix/shared_event.h"
+#include "platform/posix/utf8.h"
+
+namespace platform {
+namespace posix_objects {
+
+// Every handle this binding gives out points to one of these, so Close and the typed calls can
+// tell what they were given.
+struct Object {
+  enum class Kind { kSecurity, kPipe, kEvent, kNamedEvent, kThread };
+  explicit Object(Kind k) : kind(k) {}
+  virtual ~Object() = default;
+  const Kind kind;
+};
+
+struct SecurityObject final : Object {
+  SecurityObject() : Object(Kind::kSecurity) {}
+  PosixPipeSecurity security;
+};
+
+struct NamedEventObject final : Object {
+  explicit NamedEventObject(std::unique_ptr<posix::SharedEvent> e)
+      : Object(Kind::kNamedEvent), event(std::move(e)) {}
+  std::unique_ptr<posix::SharedEvent> event;
+};
+
+struct ThreadObject final : Object {
+  ThreadObject() : Object(Kind::kThread) {}
+  pthread_t thread{};
+  std::mutex mutex;
+  bool joined = false;
+};
+
+template <typename T>
+T* As(Handle handle, Object::Kind kind) {
+  auto* object = static_cast<Object*>(handle);
+  return object != nullptr && object->kind == kind ? static_cast<T*>(object) : nullptr;
+}
+
+void CloseFd(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace posix_objects
+
+using posix_objects::As;
+using posix_objects::CloseFd;
+using posix_objects::Object;
+
+struct PosixPipeEvents::PipeObject final : Object {
+  PipeObject() : Object(Kind::kPipe) {}
+  ~PipeObject() override {
+    CloseFd(connection.exchange(-1));
+    CloseFd(listener);
+    // Only the holder of the lock may remove the name.
+    if (!socketPath.empty()) unlink(socketPath.c_str());
+    CloseFd(lockFd);
+  }
+  std::string socketPath;
+  int lockFd = -1;
+  int listener = -1;
+  std::atomic<int> connection{-1};
+};
+
+struct PosixPipeEvents::EventObject final : Object {
+  EventObject(int descriptor, bool manual)
+      : Object(Kind::kEvent), fd(descriptor), manualReset(manual) {}
+  ~EventObject() override { CloseFd(fd); }
+  const int fd;
+  const bool manualReset;
+};
+
+namespace {
+
+using Kind = Object::Kind;
+
+constexpr uint32_t kFileReadData = 0x0001;
+constexpr uint32_t kFileWriteData = 0x0002;
+constexpr uint32_t kGenericAll = 0x10000000;
+constexpr uint32_t kGenericWrite = 0x40000000;
+constexpr uint32_t kGenericRead = 0x80000000;
+constexpr uint32_t kPipeAccessDuplex = 0x00000003;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Permission bits r and w (as 04 and 02) for one access mask.
+mode_t PermissionBits(uint32_t mask) {
+  mode_t bits = 0;
+  if (mask & (kFileReadData | kGenericRead | kGenericAll)) bits |= 04;
+  if (mask & (kFileWriteData | kGenericWrite | kGenericAll)) bits |= 02;
+  return bits;
+}
+
+gid_t AdministratorsGroup() {
+  for (const char* name : {"sudo", "wheel", "admin"}) {
+    group entry{};
+    group* found = nullptr;
+    char buffer[4096];
+    if (getgrnam_r(name, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr) {
+      return found->gr_gid;
+    }
+  }
+  return 0;
+}
+
+bool FillSocketAddress(const std::string& path, sockaddr_un* address) {
+  *address = {};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address->sun_path)) return false;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// True when a server accepts connections on `path` right now.
+bool SomeoneListens(const sockaddr_un& address) {
+  const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  const bool listening =
+      connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  close(probe);
+  return listening;
+}
+
+void* ThreadMain(void* start) {
+  std::unique_ptr<std::pair<ThreadFunction, void*>> call(
+      static_cast<std::pair<ThreadFunction, void*>*>(start));
+  call->first(call->second);
+  return nullptr;
+}
+
+}  // namespace
+
+PosixPipeEvents::PosixPipeEvents(std::string runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
+
+PosixPipeEvents::~PosixPipeEvents() {
+  for (void* security : securities_) delete static_cast<Object*>(security);
+}
+
+const PosixPipeSecurity* PosixPipeEvents::DescribeSecurity(Handle security) {
+  auto* object = As<posix_objects::SecurityObject>(security, Kind::kSecurity);
+  return object == nullptr ? nullptr : &object->security;
+}
+
+Handle PosixPipeEvents::BuildSecurity(std::span<const PipeAccessEntry> entries) {
+  auto object = std::make_unique<posix_objects::SecurityObject>();
+  object->security.group = AdministratorsGroup();
+  for (const PipeAccessEntry& entry : entries) {
+    const std::string name = posix::ToUtf8(entry.trustee);
+    const mode_t bits = PermissionBits(entry.accessMask);
+    if (EqualsIgnoringCase(name, "SYSTEM")) {
+      object->security.mode |= bits << 6;
+    } else if (EqualsIgnoringCase(name, "Administrators")) {
+      object->security.mode |= bits << 3;
+    } else if (EqualsIgnoringCase(name, "Users") || EqualsIgnoringCase(name, "Everyone") ||
+               EqualsIgnoringCase(name, "Authenticated Users")) {
+      object->security.mode |= bits;
+    } else {
+      return nullptr;
+    }
+  }
+  // Kept here as well: a descriptor lives for the whole process, whether or not its maker
+  // keeps the handle.
+  std::lock_guard lock(mutex_);
+  securities_.push_back(object.get());
+  return object.release();
+}
+
+Handle PosixPipeEvents::CreatePipe(const PipeSettings& settings, Handle security) {
+  const std::string path = posix::PipeSocketPath(runtimeDir_, settings.name);
+  sockaddr_un address{};
+  if (path.empty() || !FillSocketAddress(path, &address)) return nullptr;
+  if ((settings.openMode & kPipeAccessDuplex) != kPipeAccessDuplex || settings.maxInstances != 1) {
+    return nullptr;
+  }
+  if (!posix::EnsureRuntimeDirs(runtimeDir_)) return nullptr;
+
+  auto pipe = std::make_unique<PipeObject>();
+  const std::string lockPath = path + ".lock";
+  pipe->lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (pipe->lockFd < 0 || flock(pipe->lockFd, LOCK_EX | LOCK_NB) != 0) return nullptr;
+
+  // We own the name now. A socket file still there was left by a server that died, unless
+  // something that does not take the lock is listening on it.
+  if (SomeoneListens(address)) return nullptr;
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
+  pipe->socketPath = path;
+
+  pipe->listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (pipe->listener < 0 ||
+      bind(pipe->listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    return nullptr;
+  }
+  // Owner and mode are set before listen(), so no client can connect under looser rules.
+  const PosixPipeSecurity* wanted = DescribeSecurity(security);
+  const PosixPipeSecurity ownerOnly{geteuid(), getegid(), 0600};
+  const PosixPipeSecurity& applied = wanted != nullptr ? *wanted : ownerOnly;
+  if (geteuid() == 0 && chown(path.c_str(), applied.owner, applied.group) != 0) return nullptr;
+  if (chmod(path.c_str(), applied.mode) != 0) return nullptr;
+  if (listen(pipe->listener, kListenBacklog) != 0) return nullptr;
+  return pipe.release();
+}
+
+ConnectState PosixPipeEvents::Connect(Handle pipeHandle, Handle connectEvent) {
+  auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
+  auto* event = As<EventObject>(connectEvent, Kind::kEvent);
+  if (pipe == nullptr || event == nullptr) return ConnectState::kFailed;
+  // Still connected to a client that was never disconnected (ERROR_PIPE_CONNECTED).
+  if (pipe->connection.load() >= 0) return ConnectState::kConnected;
+  // A client that connected before this call waits in the backlog and is seen by the next
+  // wait like any other, so there is no "connected before the call" case here.
+  std::lock_guard lock(mutex_);
+  listening_[event] = pipe;
+  return ConnectState::kPending;
+}
+
+PosixPipeEvents::PipeObject* PosixPipeEvents::ListeningPipeOf(EventObject* event) {
+  std::lock_guard lock(mutex_);
+  const auto found = listening_.find(event);
+  return found == listening_.end() ? nullptr : found->second;
+}
+
+bool PosixPipeEvents::AcceptInto(PipeObject* pipe) {
+  // The accepted socket is blocking (accept4 does not pass O_NONBLOCK on), as ReadFile and
+  // WriteFile without OVERLAPPED are.
+  const int client = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (client < 0) return false;
+  CloseFd(pipe->connection.exchange(client));
+  return true;
+}
+
+std::ptrdiff_t PosixPipeEvents::Read(Handle pipeHandle, void* buffer, std::size_t size) {
+  auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
+  const int fd = pipe == nullptr ? -1 : pipe->connection.load();
+  if (fd < 0) return -1;
+  for (;;) {
+    const ssize_t got = recv(fd, buffer, size, 0);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+bool PosixPipeEvents::Write(Handle pipeHandle, const void* data, std::size_t size) {
+  auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
+  const int fd = pipe == nullptr ? -1 : pipe->connection.load();
+  if (fd < 0) return false;
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t sent = send(fd, bytes, size, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += sent;
+    size -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+bool PosixPipeEvents::Flush(Handle pipeHandle) {
+  auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
+  const int fd = pipe == nullptr ? -1 : pipe->connection.load();
+  if (fd < 0) return false;
+  // On a Unix socket the bytes written stay charged to the writer until the reader has taken
+  // them (or has closed its end), so an empty output queue means "the client has read it all".
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kFlushLimitMs);
+  auto pause = std::chrono::microseconds(50);
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0) return false;
+    if (queued == 0) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+  }
+}
+
+bool PosixPipeEvents::Disconnect(Handle pipeHandle) {
+  auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
+  const int fd = pipe == nullptr ? -1 : pipe->connection.exchange(-1);
+  if (fd < 0) return false;
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
+  return true;
+}
+
+Handle PosixPipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
+  const int fd = eventfd(initiallySignalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return new EventObject(fd, manualReset);
+}
+
+Handle PosixPipeEvents::OpenEvent(std::u16string_view name) {
+  auto event = posix::SharedEvent::Open(posix::EventFilePath(runtimeDir_, name));
+  if (event == nullptr) return nullptr;
+  return new posix_objects::NamedEventObject(std::move(event));
+}
+
+bool PosixPipeEvents::SetEvent(Handle handle) {
+  if (auto* event = As<EventObject>(handle, Kind::kEvent)) {
+    const uint64_t one = 1;
+    // EAGAIN only when the counter is about to overflow: it is signalled either way.
+    return write(event->fd, &one, sizeof(one)) == sizeof(one) || errno == EAGAIN;
+  }
+  if (auto* named = As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent)) {
+    named->event->Set();
+    return true;
+  }
+  return false;
+}
+
+bool PosixPipeEvents::ResetEvent(Handle handle) {
+  if (auto* event = As<EventObject>(handle, Kind::kEvent)) {
+    uint64_t count = 0;
+    return read(event->fd, &count, sizeof(count)) == sizeof(count) || errno == EAGAIN;
+  }
+  if (auto* named = As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent)) {
+    named->event->Reset();
+    return true;
+  }
+  return false;
+}
+
+int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
+  EventObject* const events[2] = {As<EventObject>(first, Kind::kEvent),
+                                  As<EventObject>(second, Kind::kEvent)};
+  if (events[0] == nullptr || events[1] == nullptr) return -1;
+  for (;;) {
+    PipeObject* pipes[2] = {ListeningPipeOf(events[0]), ListeningPipeOf(events[1])};
+    pollfd watched[4] = {};
+    for (int i = 0; i < 2; ++i) {
+      watched[2 * i] = {events[i]->fd, POLLIN, 0};
+      watched[2 * i + 1] = {pipes[i] != nullptr ? pipes[i]->listener : -1, POLLIN, 0};
+    }
+    const int ready = poll(watched, 4, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    for (int i = 0; i < 2; ++i) {
+      const pollfd& own = watched[2 * i];
+      const pollfd& listener = watched[2 * i + 1];
+      if ((own.revents | listener.revents) & POLLNVAL) return -1;
+      if (own.revents & POLLIN) {
+        if (events[i]->manualReset) return i;
+        uint64_t count = 0;
+        if (read(events[i]->fd, &count, sizeof(count)) == sizeof(count)) return i;
+        continue;  // another waiter took it
+      }
+      if (listener.revents & POLLIN) {
+        if (!AcceptInto(pipes[i])) {
+          // The client gave up before it was taken, or another waiter took it.
+          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) {
+            continue;
+          }
+          return -1;
+        }
+        {
+          std::lock_guard lock(mutex_);
+          listening_.erase(events[i]);
+        }
+        // The completed connect signals its event; an auto-reset event is consumed by this
+        // wait at once, a manual-reset one stays signalled.
+        if (events[i]->manualReset) SetEvent(events[i]);
+        return i;
+      }
+      if (listener.revents & (POLLERR | POLLHUP)) return -1;
+    }
+  }
+}
+
+Handle PosixPipeEvents::StartThread(ThreadFunction function, void* argument) {
+  auto thread = std::make_unique<posix_objects::ThreadObject>();
+  auto* call = new std::pair<ThreadFunction, void*>(function, argument);
+  if (pthread_create(&thread->thread, nullptr, ThreadMain, call) != 0) {
+    delete call;
+    return nullptr;
+  }
+  return thread.release();
+}
+
+bool PosixPipeEvents::WaitForThread(Handle handle) {
+  auto* thread = As<posix_objects::ThreadObject>(handle, Kind::kThread);
+  if (thread == nullptr) return false;
+  std::lock_guard lock(thread->mutex);
+  if (!thread->joined) {
+    if (pthread_join(thread->thread, nullptr) != 0) return false;
+    thread->joined = true;
+  }
+  return true;
+}
+
+void PosixPipeEvents::Close(Handle handle) {
+  auto* object = static_cast<Object*>(handle);
+  if (object == nullptr) return;
+  if (object->kind == Kind::kThread) {
+    auto* thread = static_cast<posix_objects::ThreadObject*>(object);
+    // Closing the handle of a running thread lets it run on, as CloseHandle does.
+    if (!thread->joined) pthread_detach(thread->thread);
+  } else {
+    std::lock_guard lock(mutex_);
+    if (object->kind == Kind::kSecurity) std::erase(securities_, object);
+    if (object->kind == Kind::kEvent) listening_.erase(static_cast<EventObject*>(object));
+    if (object->kind == Kind::kPipe) {
+      std::erase_if(listening_, [object](const auto& entry) { return entry.second == object; });
+    }
+  }
+  delete object;
+}
+
+PipeEvents& SystemPipeEvents() {
+  // Never destroyed: the service thread may still close its pipe while the process exits.
+  static auto* instance = new PosixPipeEvents(posix::DefaultRuntimeDir());
+  return *instance;
+}
+
+}  // namespace platform

@@ -1,0 +1,188 @@
+// The client against the service's own pipe loop on the Linux binding, in one process: the
+// loop on a thread of its own, each client session on the test's thread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/debug_output.h"
+#include "platform/posix/pipe_events.h"
+#include "posix/support/scratch_dir.h"
+#include "service/pipe_server.h"
+#include "service/service_platform.h"
+#include "tools/zylclient/cli.h"
+#include "tools/zylclient/client_session.h"
+#include "tools/zylclient/client_transport.h"
+
+namespace {
+
+using zylclient::SessionOptions;
+using zylclient::SessionResult;
+using zylclient::SessionStatus;
+
+// Test handlers: a recognisable result, and a slow command for the time-out.
+void AnswerWithCode(ZylRequest* request) { request->result = 100 + int32_t(request->command); }
+void Slow(ZylRequest* request) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  request->result = 1;
+}
+constexpr CommandTable kTestHandlers = {AnswerWithCode, AnswerWithCode, AnswerWithCode,
+                                        AnswerWithCode, Slow};
+
+class ClientAgainstPipeLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ServicePlatform bindings;
+    bindings.pipeEvents = &binding_;
+    bindings.debugOutput = &platform::SystemDebugOutput();
+    UsePlatform(bindings);
+    SetCommandHandlers(kTestHandlers);
+    ASSERT_EQ(SetUpPipe(resources_), nullptr);
+    stop_ = binding_.CreateEvent(true, false);
+    loop_ = std::thread([this] { RunPipeLoop(resources_, stop_); });
+  }
+  void TearDown() override {
+    binding_.SetEvent(stop_);
+    loop_.join();
+    ClosePipe(resources_);
+    binding_.Close(stop_);
+    UsePlatform(ServicePlatform{});
+  }
+
+  SessionResult Send(const ZylRequest& request, SessionOptions options = {}) {
+    auto transport = zylclient::MakeClientTransport({dir_.Path()});
+    return zylclient::RunSession(*transport, zylclient::EncodeRequest(request), options);
+  }
+
+  zyltest::ScratchDir dir_;
+  platform::PosixPipeEvents binding_{dir_.Path()};
+  PipeResources resources_;
+  platform::Handle stop_ = nullptr;
+  std::thread loop_;
+};
+
+TEST_F(ClientAgainstPipeLoopTest, ReplyCarriesTheFieldsAsSentWithTheResultAndBothEventsSet) {
+  const ZylRequest sent{3, 0x81CE104D, 0x81CE104D, 7, -77, 0x5555, 0x6666};
+  const SessionResult result = Send(sent);
+  ASSERT_EQ(result.status, SessionStatus::kReply) << result.message;
+  EXPECT_EQ(result.reply.result, 103);
+  EXPECT_EQ(result.reply.command, 3u);
+  EXPECT_EQ(result.reply.matchId, sent.matchId);
+  EXPECT_EQ(result.reply.matchSubsys, sent.matchSubsys);
+  EXPECT_EQ(result.reply.count, 7u);
+  EXPECT_EQ(result.reply.foundVendor, 0x5555);
+  EXPECT_EQ(result.reply.foundDevice, 0x6666);
+  EXPECT_TRUE(result.commandDoneBeforeReply);
+  EXPECT_TRUE(result.disconnectedAfterReply);
+}
+
+TEST_F(ClientAgainstPipeLoopTest, UnknownCommandGetsNoReplyButTheDisconnectedEvent) {
+  const SessionResult result = Send(ZylRequest{9, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(result.status, SessionStatus::kNoReply);
+  EXPECT_EQ(result.message, "no reply: the service closed the connection");
+  EXPECT_FALSE(result.commandDoneBeforeReply);
+  EXPECT_TRUE(result.disconnectedAfterReply);
+  EXPECT_EQ(zylclient::ExitStatus(result), 4);
+}
+
+TEST_F(ClientAgainstPipeLoopTest, SecondClientWaitsForTheFirstAndIsServedAfterIt) {
+  SessionResult slow;
+  std::thread first([&] { slow = Send(ZylRequest{4, 0, 0, 0, 0, 0, 0}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const SessionResult quick = Send(ZylRequest{1, 0, 0, 0, 0, 0, 0});
+  first.join();
+  ASSERT_EQ(slow.status, SessionStatus::kReply) << slow.message;
+  ASSERT_EQ(quick.status, SessionStatus::kReply) << quick.message;
+  EXPECT_EQ(slow.reply.result, 1);
+  EXPECT_EQ(quick.reply.result, 101);
+}
+
+TEST_F(ClientAgainstPipeLoopTest, ReplyThatTakesTooLongIsATimeoutAndTheServiceGoesOn) {
+  SessionOptions hurried;
+  hurried.timeoutMs = 100;
+  const SessionResult late = Send(ZylRequest{4, 0, 0, 0, 0, 0, 0}, hurried);
+  EXPECT_EQ(late.status, SessionStatus::kTimeout);
+  EXPECT_EQ(zylclient::ExitStatus(late), 5);
+  const SessionResult next = Send(ZylRequest{0, 0, 0, 0, 0, 0, 0});
+  ASSERT_EQ(next.status, SessionStatus::kReply) << next.message;
+  EXPECT_EQ(next.reply.result, 100);
+}
+
+TEST(ClientWithoutServiceTest, ReportsThatTheServiceIsNotRunning) {
+  zyltest::ScratchDir dir;
+  auto transport = zylclient::MakeClientTransport({dir.Path()});
+  const SessionResult result =
+      zylclient::RunSession(*transport, zylclient::EncodeRequest(ZylRequest{}), {});
+  EXPECT_EQ(result.status, SessionStatus::kNotRunning);
+  EXPECT_EQ(zylclient::ExitStatus(result), 3);
+}
+
+TEST(ClientRecordTest, EncodesLittleEndianAndDecodesBack) {
+  const ZylRequest request{0x04030201, 0x81CE104D, 2, 3, -101, 0x104D, 0x81CE};
+  const std::vector<uint8_t> bytes = zylclient::EncodeRequest(request);
+  ASSERT_EQ(bytes.size(), 24u);
+  EXPECT_EQ(bytes[0], 0x01);
+  EXPECT_EQ(bytes[3], 0x04);
+  EXPECT_EQ(bytes[4], 0x4D);
+  EXPECT_EQ(bytes[16], 0x9B);  // -101
+  EXPECT_EQ(bytes[19], 0xFF);
+  EXPECT_EQ(bytes[20], 0x4D);
+  EXPECT_EQ(bytes[23], 0x81);
+  const ZylRequest back = zylclient::DecodeReply(bytes.data(), bytes.size());
+  EXPECT_EQ(std::memcmp(&back, &request, sizeof(request)), 0);
+}
+
+TEST(ClientCommandLineTest, TakesNamesNumbersAndFields) {
+  std::string error;
+  auto options = zylclient::ParseArguments(
+      {"disable", "--match-id", "0x81CE104D", "--count", "2", "--found-vendor", "0x104d", "--json",
+       "--timeout-ms", "500", "--runtime-dir", "/x", "--no-events"},
+      &error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->request.command, 3u);
+  EXPECT_EQ(options->request.matchId, 0x81CE104Du);
+  EXPECT_EQ(options->request.count, 2u);
+  EXPECT_EQ(options->request.foundVendor, 0x104D);
+  EXPECT_TRUE(options->json);
+  EXPECT_EQ(options->timeoutMs, 500);
+  EXPECT_EQ(options->runtimeDir, "/x");
+  EXPECT_FALSE(options->createEvents);
+
+  options = zylclient::ParseArguments({"7"}, &error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->request.command, 7u);
+  options = zylclient::ParseArguments({"--raw", "01 00 00 00 ff"}, &error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->raw, (std::vector<uint8_t>{1, 0, 0, 0, 0xFF}));
+}
+
+TEST(ClientCommandLineTest, RefusesWhatItCannotSend) {
+  std::string error;
+  EXPECT_FALSE(zylclient::ParseArguments({}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"remove"}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"count", "--found-vendor", "0x10000"}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"count", "--match-id", "-1"}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"count", "--match-id"}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"count", "--raw", "123"}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"count", "--bogus"}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"count", "load"}, &error));
+}
+
+TEST(ClientCommandLineTest, JsonReportHasTheReplyAndTheEvents) {
+  zylclient::CliOptions options;
+  options.json = true;
+  options.request.command = 1;
+  SessionResult result;
+  result.status = SessionStatus::kReply;
+  result.reply = ZylRequest{1, 0, 0, 2, 1, 0x104D, 0x81CE};
+  result.commandDoneBeforeReply = true;
+  result.disconnectedAfterReply = true;
+  const std::string json = zylclient::FormatReport(options, result);
+  EXPECT_NE(json.find("\"status\":\"reply\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"count\":2"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"foundVendor\":4173"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"commandDoneBeforeReply\":true"), std::string::npos) << json;
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/zylclient/client_session.h"
+
+namespace zylclient {
+
+/// What the command line asks for.
+struct CliOptions {
+  ZylRequest request{};
+  std::vector<uint8_t> raw;  // --raw: sent instead of the record when not empty
+  bool json = false;
+  bool createEvents = true;
+  int timeoutMs = 60000;
+  std::string runtimeDir;
+  bool help = false;
+};
+
+/// Parses `zylclient <command> [options]`. On failure returns nothing and sets `error`.
+std::optional<CliOptions> ParseArguments(const std::vector<std::string>& arguments,
+                                         std::string* error);
+
+/// "load", "count", ... for 0..4, empty for other codes.
+std::string CommandName(uint32_t command);
+/// What a result code of a reply means, in a few words.
+std::string ResultMeaning(int32_t result);
+
+/// The report on standard output: plain words, or one JSON object.
+std::string FormatReport(const CliOptions& options, const SessionResult& result);
+
+/// Process exit status for a session: 0 with a reply, otherwise the codes in the usage text.
+int ExitStatus(const SessionResult& result);
+
+std::string UsageText();
+
+}  // namespace zylclient

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+/// How the client reaches the service: the pipe and the two global events, one implementation
+/// per operating system (transport_win32.cpp, transport_posix.cpp). Not thread-safe: one
+/// request at a time.
+namespace zylclient {
+
+inline constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
+inline constexpr char16_t kCommandDoneEventName[] = u"Global\\VokZylRemoveService";
+inline constexpr char16_t kDisconnectedEventName[] = u"Global\\VokZylRemoveService2";
+
+enum class ClientEvent { kCommandDone = 0, kDisconnected = 1 };
+
+enum class EventsOutcome {
+  kCreated,
+  kServiceAbsent,  // the place where the service keeps its events does not exist (Linux)
+  kFailed,
+};
+
+enum class ConnectOutcome {
+  kConnected,
+  kNotRunning,  // nobody serves the pipe
+  kBusy,        // the single instance stayed busy until the time-out
+  kFailed,
+};
+
+enum class ReceiveOutcome {
+  kData,     // some bytes arrived
+  kClosed,   // the service closed the connection
+  kTimeout,  // nothing within the time-out
+  kFailed,
+};
+
+struct TransportOptions {
+  /// Linux only: where the service keeps its socket and events; empty for the default rule.
+  std::string runtimeDir;
+};
+
+class ClientTransport {
+ public:
+  virtual ~ClientTransport() = default;
+
+  /// Creates (or opens, when they exist) both events as manual-reset events and resets them.
+  /// On failure `error` says why.
+  virtual EventsOutcome CreateEvents(std::string* error) = 0;
+  /// Connects to the pipe, waiting while the single instance serves another client, for at
+  /// most `timeoutMs`.
+  virtual ConnectOutcome Connect(int timeoutMs, std::string* error) = 0;
+  /// Writes all of `data` in one write.
+  virtual bool Send(const void* data, std::size_t size, std::string* error) = 0;
+  /// One read of at most `size` bytes, waiting at most `timeoutMs`.
+  virtual ReceiveOutcome Receive(void* buffer, std::size_t size, int timeoutMs,
+                                 std::size_t* received, std::string* error) = 0;
+  /// Whether the event is signalled now; false for events that were not created.
+  virtual bool IsSignalled(ClientEvent event) = 0;
+  /// Waits at most `timeoutMs` for the event; false on time-out or when it was not created.
+  virtual bool WaitFor(ClientEvent event, int timeoutMs) = 0;
+};
+
+std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& options);
+
+}  // namespace zylclient

@@ -1,0 +1,141 @@
+// The client's side of the Linux port: the pipe is the service's Unix socket and the events
+// are shared event files, both found by the rules of platform/posix/ipc_names.h.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/posix/ipc_names.h"
+#include "platform/posix/shared_event.h"
+#include "tools/zylclient/client_transport.h"
+
+namespace zylclient {
+namespace {
+
+using platform::posix::SharedEvent;
+
+class PosixClientTransport final : public ClientTransport {
+ public:
+  explicit PosixClientTransport(std::string runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
+  ~PosixClientTransport() override {
+    if (socket_ >= 0) close(socket_);
+  }
+
+  EventsOutcome CreateEvents(std::string* error) override {
+    const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
+    for (int i = 0; i < 2; ++i) {
+      const std::string path = platform::posix::EventFilePath(runtimeDir_, names[i]);
+      events_[i] = SharedEvent::Create(path, /*manualReset=*/true, /*initiallySignalled=*/false);
+      if (events_[i] == nullptr) {
+        const int failure = errno;
+        const std::string dir = platform::posix::EventsDir(runtimeDir_);
+        if (failure == ENOENT && access(dir.c_str(), F_OK) != 0) {
+          *error = dir + " does not exist";
+          return EventsOutcome::kServiceAbsent;
+        }
+        *error = path + ": " + std::strerror(failure);
+        return EventsOutcome::kFailed;
+      }
+      // An event left behind by an earlier client may still be signalled.
+      events_[i]->Reset();
+    }
+    return EventsOutcome::kCreated;
+  }
+
+  ConnectOutcome Connect(int timeoutMs, std::string* error) override {
+    const std::string path = platform::posix::PipeSocketPath(runtimeDir_, kPipeName);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+      *error = path + ": path too long";
+      return ConnectOutcome::kFailed;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    // While the service serves another client, a connection waits in its listen backlog and
+    // is taken when the first has been disconnected: that wait is part of waiting for the
+    // reply. Only a full backlog makes connect() itself wait, which is retried here.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      if (socket_ < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return ConnectOutcome::kFailed;
+      }
+      if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+        return ConnectOutcome::kConnected;
+      }
+      const int failure = errno;
+      close(socket_);
+      socket_ = -1;
+      if (failure == ENOENT || failure == ECONNREFUSED) {
+        *error = "nobody listens on " + path;
+        return ConnectOutcome::kNotRunning;
+      }
+      if (failure != EAGAIN) {
+        *error = path + ": " + std::strerror(failure);
+        return ConnectOutcome::kFailed;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        *error = path + ": too many clients waiting";
+        return ConnectOutcome::kBusy;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  bool Send(const void* data, std::size_t size, std::string* error) override {
+    // A 24-byte record always fits the socket buffer of a fresh connection.
+    const ssize_t sent = send(socket_, data, size, MSG_NOSIGNAL);
+    if (sent == static_cast<ssize_t>(size)) return true;
+    *error = sent < 0 ? std::strerror(errno) : "only part of the request was sent";
+    return false;
+  }
+
+  ReceiveOutcome Receive(void* buffer, std::size_t size, int timeoutMs, std::size_t* received,
+                         std::string* error) override {
+    pollfd watched{socket_, POLLIN, 0};
+    int ready;
+    do {
+      ready = poll(&watched, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return ReceiveOutcome::kTimeout;
+    const ssize_t got = ready < 0 ? -1 : recv(socket_, buffer, size, 0);
+    if (got > 0) {
+      *received = static_cast<std::size_t>(got);
+      return ReceiveOutcome::kData;
+    }
+    if (got == 0 || errno == ECONNRESET) return ReceiveOutcome::kClosed;
+    *error = std::strerror(errno);
+    return ReceiveOutcome::kFailed;
+  }
+
+  bool IsSignalled(ClientEvent event) override {
+    const auto& shared = events_[static_cast<int>(event)];
+    return shared != nullptr && shared->IsSignalled();
+  }
+
+  bool WaitFor(ClientEvent event, int timeoutMs) override {
+    const auto& shared = events_[static_cast<int>(event)];
+    return shared != nullptr && shared->Wait(timeoutMs);
+  }
+
+ private:
+  const std::string runtimeDir_;
+  std::unique_ptr<SharedEvent> events_[2];
+  int socket_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& options) {
+  return std::make_unique<PosixClientTransport>(
+      options.runtimeDir.empty() ? platform::posix::DefaultRuntimeDir() : options.runtimeDir);
+}
+
+}  // namespace zylclient

@@ -1,0 +1,187 @@
+// The client's side on Windows: the service's named pipe and two global events.
+//
+// The events are made with default security. For a client run by an administrator that
+// descriptor grants SYSTEM and Administrators full access, which includes the
+// EVENT_MODIFY_STATE the service (running as SYSTEM) opens them with. Creating objects in the
+// Global namespace needs SeCreateGlobalPrivilege, which administrators hold.
+#include <windows.h>
+
+#include <string>
+
+#include "tools/zylclient/client_transport.h"
+
+namespace zylclient {
+namespace {
+
+class ScopedHandle {
+ public:
+  ScopedHandle() = default;
+  explicit ScopedHandle(HANDLE handle)
+      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  ~ScopedHandle() { Reset(nullptr); }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  void Reset(HANDLE handle) {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+  }
+  HANDLE Get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+std::string ErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string narrow = "error " + std::to_string(code);
+  if (length > 0 && text != nullptr) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string message(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), message.data(), size, nullptr,
+                        nullptr);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+      message.pop_back();
+    }
+    narrow += " (" + message + ")";
+  }
+  if (text != nullptr) LocalFree(text);
+  return narrow;
+}
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+class Win32ClientTransport final : public ClientTransport {
+ public:
+  EventsOutcome CreateEvents(std::string* error) override {
+    const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
+    for (int i = 0; i < 2; ++i) {
+      events_[i].Reset(CreateEventW(nullptr, TRUE, FALSE, Wide(names[i])));
+      if (!events_[i]) {
+        *error = ErrorText(GetLastError());
+        return EventsOutcome::kFailed;
+      }
+      // An event that another client still holds keeps the state it had.
+      ResetEvent(events_[i].Get());
+    }
+    return EventsOutcome::kCreated;
+  }
+
+  ConnectOutcome Connect(int timeoutMs, std::string* error) override {
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+    for (;;) {
+      pipe_.Reset(CreateFileW(Wide(kPipeName), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+      if (pipe_) return ConnectOutcome::kConnected;
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_FILE_NOT_FOUND) {
+        *error = ErrorText(failure);
+        return ConnectOutcome::kNotRunning;
+      }
+      if (failure != ERROR_PIPE_BUSY) {
+        *error = ErrorText(failure);
+        return ConnectOutcome::kFailed;
+      }
+      // The single instance serves another client: wait until it listens again.
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) {
+        *error = ErrorText(failure);
+        return ConnectOutcome::kBusy;
+      }
+      if (!WaitNamedPipeW(Wide(kPipeName), static_cast<DWORD>(deadline - now)) &&
+          GetLastError() == ERROR_FILE_NOT_FOUND) {
+        *error = ErrorText(ERROR_FILE_NOT_FOUND);
+        return ConnectOutcome::kNotRunning;
+      }
+    }
+  }
+
+  bool Send(const void* data, std::size_t size, std::string* error) override {
+    DWORD done = 0;
+    if (!Transfer(true, const_cast<void*>(data), size, INFINITE, &done, error)) return false;
+    if (done == size) return true;
+    *error = "only part of the request was sent";
+    return false;
+  }
+
+  ReceiveOutcome Receive(void* buffer, std::size_t size, int timeoutMs, std::size_t* received,
+                         std::string* error) override {
+    DWORD done = 0;
+    if (!Transfer(false, buffer, size, static_cast<DWORD>(timeoutMs), &done, error)) {
+      return lastOutcome_;
+    }
+    if (done == 0) return ReceiveOutcome::kClosed;
+    *received = done;
+    return ReceiveOutcome::kData;
+  }
+
+  bool IsSignalled(ClientEvent event) override {
+    const ScopedHandle& handle = events_[static_cast<int>(event)];
+    return handle && WaitForSingleObject(handle.Get(), 0) == WAIT_OBJECT_0;
+  }
+
+  bool WaitFor(ClientEvent event, int timeoutMs) override {
+    const ScopedHandle& handle = events_[static_cast<int>(event)];
+    return handle &&
+           WaitForSingleObject(handle.Get(), static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+  }
+
+ private:
+  // One overlapped read or write with a time-out; the pipe was opened overlapped so that a
+  // read can be given up.
+  bool Transfer(bool writing, void* buffer, std::size_t size, DWORD timeoutMs, DWORD* done,
+                std::string* error) {
+    ScopedHandle completion(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!completion) {
+      *error = ErrorText(GetLastError());
+      lastOutcome_ = ReceiveOutcome::kFailed;
+      return false;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = completion.Get();
+    const DWORD length = static_cast<DWORD>(size);
+    const BOOL started = writing ? WriteFile(pipe_.Get(), buffer, length, nullptr, &overlapped)
+                                 : ReadFile(pipe_.Get(), buffer, length, nullptr, &overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+      return Failed(GetLastError(), error);
+    }
+    if (WaitForSingleObject(completion.Get(), timeoutMs) != WAIT_OBJECT_0) {
+      CancelIo(pipe_.Get());
+      GetOverlappedResult(pipe_.Get(), &overlapped, done, TRUE);
+      lastOutcome_ = ReceiveOutcome::kTimeout;
+      *error = "timed out";
+      return false;
+    }
+    if (!GetOverlappedResult(pipe_.Get(), &overlapped, done, FALSE)) {
+      return Failed(GetLastError(), error);
+    }
+    return true;
+  }
+
+  bool Failed(DWORD code, std::string* error) {
+    // A pipe the service has disconnected reads as closed.
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED || code == ERROR_NO_DATA) {
+      lastOutcome_ = ReceiveOutcome::kClosed;
+    } else {
+      lastOutcome_ = ReceiveOutcome::kFailed;
+    }
+    *error = ErrorText(code);
+    return false;
+  }
+
+  ScopedHandle events_[2];
+  ScopedHandle pipe_;
+  ReceiveOutcome lastOutcome_ = ReceiveOutcome::kFailed;
+};
+
+}  // namespace
+
+std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& /*options*/) {
+  return std::make_unique<Win32ClientTransport>();
+}
+
+}  // namespace zylclient
