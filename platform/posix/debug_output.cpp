@@ -1,0 +1,56 @@
+#include <cstdio>
+#include <string>
+
+#include "platform/debug_output.h"
+
+namespace platform {
+namespace {
+
+/// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+/// Standard error stands in for the debugger output: one unbuffered write per piece.
+class StderrDebugOutput : public DebugOutput {
+ public:
+  void Write(std::u16string_view text) override { WriteNarrow(ToUtf8(text)); }
+  void WriteNarrow(std::string_view text) override {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
+};
+
+}  // namespace
+
+DebugOutput& SystemDebugOutput() {
+  static StderrDebugOutput output;
+  return output;
+}
+
+}  // namespace platform
