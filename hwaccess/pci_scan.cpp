@@ -14,6 +14,10 @@ PciMatch PciMatchTable[kPciMatchTableSize];
 
 using hwaccess::PciMatchTable;
 
+namespace {
+constexpr QVDWORD kAbsentFunction = 0xFFFFFFFF;
+}  // namespace
+
 QVDWORD CQVACS::dwReadPort(void* device, unsigned short port) {
   return hwaccess::CurrentHwPlatform().portChannel->ReadPort(device, port);
 }
@@ -49,7 +53,9 @@ int CQVACS::SearchPCIConfig(QVLONG id, QVLONG subsystem, QVLONG* foundId) {
     for (uint32_t device = 0; device < hwaccess::kPciDevicesPerBus; ++device) {
       for (uint32_t function = 0; function < hwaccess::kPciFunctionsPerDevice; ++function) {
         const QVDWORD idDword = readConfig(bus, device, function, hwaccess::kPciVendorId);
-        if (idDword == wantedId) {
+        // All ones is what an absent function answers: it is never a match, whatever was asked.
+        const bool present = idDword != kAbsentFunction;
+        if (present && idDword == wantedId) {
           if (subsystem == 0 ||
               readConfig(bus, device, function, hwaccess::kPciSubsystemVendorId) ==
                   wantedSubsystem) {
@@ -59,7 +65,8 @@ int CQVACS::SearchPCIConfig(QVLONG id, QVLONG subsystem, QVLONG* foundId) {
         }
         if (id == 0 && subsystem != 0) {
           if (readConfig(bus, device, function, hwaccess::kPciSubsystemVendorId) ==
-              wantedSubsystem) {
+                  wantedSubsystem &&
+              present) {
             if (foundId != nullptr) *foundId = static_cast<QVLONG>(idDword);
             record(bus, device, function);
           }

@@ -10,6 +10,8 @@
 //     device (so only function 0 is ever examined in this mode); a match also writes the
 //     function's ID dword to *foundId;
 //   - else the next function is probed.
+// A function whose ID dword reads all ones is absent and never matches, even when all ones was
+// asked for; the transfers made are the same either way.
 // Every recorded match gets the low byte of its command register (0x04), in every mode: a
 // fill value is not a fact about the device.
 // The table holds 16 matches. Further matches are counted but not recorded, so the count says
