@@ -11,22 +11,15 @@ namespace {
 
 constexpr uint32_t kEnableBit = 0x80000000u;
 constexpr uint32_t kNoFunction = 0xFFFFFFFFu;
-constexpr size_t kMaxOpenFiles = 64;
 
 }  // namespace
 
 SysfsPortChannel::SysfsPortChannel(std::string root, std::chrono::milliseconds maxAge)
     : root_(std::move(root)), maxAge_(maxAge), present_(65536 / 64, 0) {}
 
-SysfsPortChannel::~SysfsPortChannel() { CloseFiles(); }
-
-void SysfsPortChannel::CloseFiles() {
-  for (const auto& [function, fd] : files_) ::close(fd);
-  files_.clear();
-}
+SysfsPortChannel::~SysfsPortChannel() = default;
 
 void SysfsPortChannel::ListFunctions() {
-  CloseFiles();
   std::fill(present_.begin(), present_.end(), 0);
   listedAt_ = std::chrono::steady_clock::now();
   ++listings_;
@@ -46,19 +39,6 @@ void SysfsPortChannel::ListFunctions() {
   ::closedir(dir);
 }
 
-int SysfsPortChannel::ConfigFile(uint16_t function) {
-  auto it = files_.find(function);
-  if (it != files_.end()) return it->second;
-  char name[32];
-  std::snprintf(name, sizeof(name), "/0000:%02x:%02x.%x/config", function >> 8,
-                (function >> 3) & 31, function & 7);
-  const int fd = ::open((root_ + name).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (files_.size() >= kMaxOpenFiles) CloseFiles();
-  files_[function] = fd;
-  return fd;
-}
-
 uint32_t SysfsPortChannel::ReadConfig(uint16_t function, uint32_t reg) {
   if (function == 0 && reg == 0) {
     ListFunctions();
@@ -66,16 +46,17 @@ uint32_t SysfsPortChannel::ReadConfig(uint16_t function, uint32_t reg) {
     ListFunctions();
   }
   if (!Present(function)) return kNoFunction;
-  const int fd = ConfigFile(function);
+  // Opened for each read: only present functions get here (a few dozen reads per scan), and a
+  // function removed since the listing then answers as an absent one.
+  char name[32];
+  std::snprintf(name, sizeof(name), "/0000:%02x:%02x.%x/config", function >> 8,
+                (function >> 3) & 31, function & 7);
+  const int fd = ::open((root_ + name).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return kNoFunction;
   uint8_t bytes[4] = {};
   const ssize_t got = ::pread(fd, bytes, sizeof(bytes), reg);
-  if (got < 0) {
-    // Gone since the listing (hot removal): answer as an absent function does.
-    ::close(fd);
-    files_.erase(function);
-    return kNoFunction;
-  }
+  ::close(fd);
+  if (got < 0) return kNoFunction;
   if (got != static_cast<ssize_t>(sizeof(bytes))) return 0;
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/port_channel.h"
@@ -45,14 +44,11 @@ class SysfsPortChannel : public PortChannel {
   bool Present(uint16_t function) const {
     return (present_[function >> 6] >> (function & 63)) & 1;
   }
-  int ConfigFile(uint16_t function);
-  void CloseFiles();
 
   std::string root_;
   std::chrono::milliseconds maxAge_;
   std::chrono::steady_clock::time_point listedAt_{};
   std::vector<uint64_t> present_;
-  std::unordered_map<uint16_t, int> files_;
   uint32_t latch_ = 0;
   uint64_t listings_ = 0;
 };
