@@ -40,9 +40,9 @@ bool CQVACS::GetSysPath(char* path) {
   }
   const hwaccess::SplitPath parts = hwaccess::SplitWindowsPath(executable);
   char formatted[2 * hwaccess::kMaxPath];
-  const int length = std::snprintf(formatted, sizeof(formatted), "%s%s\\%s.sys",
-                                   parts.drive.c_str(), parts.directory.c_str(),
-                                   State().driverName);
+  const int length =
+      std::snprintf(formatted, sizeof(formatted), "%s%s\\%s.sys", parts.drive.c_str(),
+                    parts.directory.c_str(), State().driverName);
   if (length < 0 || length >= hwaccess::kMaxPath) return false;
   std::memcpy(path, formatted, static_cast<size_t>(length) + 1);
   return true;

@@ -56,9 +56,8 @@ int CQVACS::SearchPCIConfig(QVLONG id, QVLONG subsystem, QVLONG* foundId) {
         // All ones is what an absent function answers: it is never a match, whatever was asked.
         const bool present = idDword != kAbsentFunction;
         if (present && idDword == wantedId) {
-          if (subsystem == 0 ||
-              readConfig(bus, device, function, hwaccess::kPciSubsystemVendorId) ==
-                  wantedSubsystem) {
+          if (subsystem == 0 || readConfig(bus, device, function,
+                                           hwaccess::kPciSubsystemVendorId) == wantedSubsystem) {
             record(bus, device, function);
           }
           break;

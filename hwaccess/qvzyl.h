@@ -77,7 +77,6 @@ class QVZYL_API CQVACS {
   char path_[260];      ///< the driver file path; QV_ExitLibrary hands it to mode 2
 
   friend struct CQVACSAccess;  // the library's own exports reach the fields through it
-
 };
 
 extern "C" {

@@ -78,8 +78,8 @@ class DriverManager {
   virtual void FreeSystemLibrary(Handle library) = 0;
 
   /// CreateFileA(name, access, share, NULL, disposition, flags, NULL). Null on failure.
-  virtual Handle OpenDevice(const char* name, uint32_t access, uint32_t share,
-                            uint32_t disposition, uint32_t flags) = 0;
+  virtual Handle OpenDevice(const char* name, uint32_t access, uint32_t share, uint32_t disposition,
+                            uint32_t flags) = 0;
   /// CloseHandle on a device handle from OpenDevice.
   virtual void CloseDevice(Handle device) = 0;
 };

@@ -30,7 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 void* const kDevice = reinterpret_cast<void*>(0x100);
-constexpr QVLONG kNoSuchId = 0x7FFF7FFF;       // no real function carries it
+constexpr QVLONG kNoSuchId = 0x7FFF7FFF;  // no real function carries it
 constexpr QVLONG kNoSuchSubsystem = 0x7FFF7FFF;
 
 /// The library's debug lines would interleave with the figures.

@@ -247,8 +247,8 @@ void FakeDriverManager::FreeSystemLibrary(Handle library) {
 
 Handle FakeDriverManager::OpenDevice(const char* name, uint32_t access, uint32_t share,
                                      uint32_t disposition, uint32_t flags) {
-  Log("CreateFileA(" + Text(name) + ", " + std::to_string(access) + ", " +
-      std::to_string(share) + ", " + std::to_string(disposition) + ", " + Hex(flags) + ")");
+  Log("CreateFileA(" + Text(name) + ", " + std::to_string(access) + ", " + std::to_string(share) +
+      ", " + std::to_string(disposition) + ", " + Hex(flags) + ")");
   if (Fails(Operation::kOpenDevice)) return nullptr;
   bool present = deviceMode_ == DeviceMode::kPresent;
   if (deviceMode_ == DeviceMode::kFollowsService) {

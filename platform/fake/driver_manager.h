@@ -55,9 +55,7 @@ class FakeDriverManager : public DriverManager {
   void FailStartOf(const std::string& name, uint32_t error);
   void SetHostExecutablePath(std::string path) { executablePath_ = std::move(path); }
   /// The architecture GetNativeSystemInfo reports; empty = the function is missing.
-  void SetNativeArchitecture(std::optional<uint16_t> architecture) {
-    architecture_ = architecture;
-  }
+  void SetNativeArchitecture(std::optional<uint16_t> architecture) { architecture_ = architecture; }
   void SetDeviceMode(DeviceMode mode) { deviceMode_ = mode; }
   /// Puts a service in place without going through the calls (no log entry).
   void AddService(const std::string& name, ServiceState state, std::string binaryPath);

@@ -1,7 +1,7 @@
+#include "platform/debug_output.h"
+
 #include <cstdio>
 #include <string>
-
-#include "platform/debug_output.h"
 
 namespace platform {
 namespace {

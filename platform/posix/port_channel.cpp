@@ -28,8 +28,8 @@ void SysfsPortChannel::ListFunctions() {
   while (const dirent* entry = ::readdir(dir)) {
     unsigned domain = 0, bus = 0, device = 0, function = 0;
     char tail = 0;
-    if (std::sscanf(entry->d_name, "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function,
-                    &tail) != 4) {
+    if (std::sscanf(entry->d_name, "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function, &tail) !=
+        4) {
       continue;
     }
     if (domain != 0 || bus > 255 || device > 31 || function > 7) continue;

@@ -41,9 +41,7 @@ class SysfsPortChannel : public PortChannel {
  private:
   uint32_t ReadConfig(uint16_t function, uint32_t reg);
   void ListFunctions();
-  bool Present(uint16_t function) const {
-    return (present_[function >> 6] >> (function & 63)) & 1;
-  }
+  bool Present(uint16_t function) const { return (present_[function >> 6] >> (function & 63)) & 1; }
 
   std::string root_;
   std::chrono::milliseconds maxAge_;

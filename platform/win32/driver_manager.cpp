@@ -1,11 +1,11 @@
 // The real service manager, executable path, architecture query and device open. Thin: every
 // call is passed on as it is; INVALID_HANDLE_VALUE becomes null at this edge.
 
+#include "platform/driver_manager.h"
+
 #include <windows.h>
 
 #include <vector>
-
-#include "platform/driver_manager.h"
 
 namespace platform {
 namespace {
@@ -41,9 +41,7 @@ class Win32DriverManager : public DriverManager {
 
   bool DeleteDriverService(Handle service) override { return Keep(::DeleteService(Sc(service))); }
 
-  bool CloseServiceHandle(Handle handle) override {
-    return Keep(::CloseServiceHandle(Sc(handle)));
-  }
+  bool CloseServiceHandle(Handle handle) override { return Keep(::CloseServiceHandle(Sc(handle))); }
 
   uint32_t LastError() override { return lastError_; }
 
@@ -69,16 +67,14 @@ class Win32DriverManager : public DriverManager {
     using GetNativeSystemInfoFunction = void(WINAPI*)(LPSYSTEM_INFO);
     FARPROC address = ::GetProcAddress(static_cast<HMODULE>(library), "GetNativeSystemInfo");
     if (address == nullptr) return std::nullopt;
-    auto getNativeSystemInfo = reinterpret_cast<GetNativeSystemInfoFunction>(
-        reinterpret_cast<void*>(address));
+    auto getNativeSystemInfo =
+        reinterpret_cast<GetNativeSystemInfoFunction>(reinterpret_cast<void*>(address));
     SYSTEM_INFO info{};
     getNativeSystemInfo(&info);
     return info.wProcessorArchitecture;
   }
 
-  void FreeSystemLibrary(Handle library) override {
-    ::FreeLibrary(static_cast<HMODULE>(library));
-  }
+  void FreeSystemLibrary(Handle library) override { ::FreeLibrary(static_cast<HMODULE>(library)); }
 
   Handle OpenDevice(const char* name, uint32_t access, uint32_t share, uint32_t disposition,
                     uint32_t flags) override {

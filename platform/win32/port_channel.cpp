@@ -1,10 +1,10 @@
 // Port transfers through the port-I/O driver's two control codes.
 
+#include "platform/port_channel.h"
+
 #include <windows.h>
 
 #include <cstring>
-
-#include "platform/port_channel.h"
 
 namespace platform {
 namespace {
@@ -25,7 +25,7 @@ static_assert(sizeof(PortWriteRequest) == 76);
 /// An event handle closed when it goes out of scope.
 class ScopedEvent {
  public:
-  ScopedEvent() : handle_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ScopedEvent() : handle_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
   ~ScopedEvent() {
     if (handle_ != nullptr) ::CloseHandle(handle_);
   }

@@ -32,8 +32,8 @@ bool RunLspci(std::vector<LspciFunction>* functions) {
   while (std::fgets(line, sizeof(line), pipe) != nullptr) {
     any = true;
     unsigned bus, device, function, vendor, deviceId;
-    if (std::sscanf(line, "%x:%x.%x %*x: %x:%x", &bus, &device, &function, &vendor,
-                    &deviceId) == 5) {
+    if (std::sscanf(line, "%x:%x.%x %*x: %x:%x", &bus, &device, &function, &vendor, &deviceId) ==
+        5) {
       functions->push_back({bus, device, function, vendor | deviceId << 16});
     }
   }

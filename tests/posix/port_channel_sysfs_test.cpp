@@ -71,8 +71,8 @@ TEST(SysfsPortChannelTest, AnswersAsConfigurationMechanismOne) {
   EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x04), 0x00100007u);
   EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x2C), 0x11112222u);
   EXPECT_EQ(ReadConfig(channel, 0x3A, 0x1F, 7, 0x2C), 0x7A1B0001u);
-  EXPECT_EQ(ReadConfig(channel, 0, 0, 1, 0x00), 0xFFFFFFFFu);     // absent function
-  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x40), 0u);              // beyond what the file gives
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 1, 0x00), 0xFFFFFFFFu);        // absent function
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x40), 0u);                 // beyond what the file gives
   EXPECT_EQ(ReadConfig(channel, 0x3A, 0x1F, 7, 0x2F), 0x7A1B0001u);  // dword aligned
   EXPECT_EQ(channel.ReadPort(kDevice, platform::kPciConfigAddressPort),
             PciConfigAddress(0x3A, 0x1F, 7, 0x2F));
@@ -98,7 +98,7 @@ TEST(SysfsPortChannelTest, EachScanSeesTheFunctionsPresentWhenItStarts) {
   EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);
   EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);
 
-  tree.Add("0000:05:00.0", Function(0x12345678, 0, 0));  // hot-plugged
+  tree.Add("0000:05:00.0", Function(0x12345678, 0, 0));     // hot-plugged
   EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);  // mid-scan: not yet
   EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);  // the next scan starts
   EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0x12345678u);

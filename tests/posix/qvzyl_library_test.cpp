@@ -41,7 +41,7 @@ TEST(QvzylSharedLibraryTest, TheShippedLibraryScansThisMachine) {
   ASSERT_NE(init, nullptr);
   ASSERT_NE(count, nullptr);
   EXPECT_EQ(fortyTwo(), 42);
-  EXPECT_EQ(library.Find<void*>("SearchPCIConfig"), nullptr);  // members only mangled
+  EXPECT_EQ(library.Find<void*>("SearchPCIConfig"), nullptr);       // members only mangled
   EXPECT_EQ(library.Find<void*>("_ZN8hwaccess5StateEv"), nullptr);  // nothing internal
   auto exit = library.Find<InitFunction>("QV_ExitLibrary");
   ASSERT_EQ(init(), 1);

@@ -36,13 +36,13 @@ class DriverServiceTest : public HwaccessTest {
 
 TEST_F(DriverServiceTest, ModeOneInstallsAndStartsWithTheDriverServiceParameters) {
   EXPECT_TRUE(Manage("qvzyl64", kPath, 1));
-  EXPECT_THAT(manager.calls(),
-              ElementsAre("OpenSCManagerA(0xF003F)",
-                          std::string("CreateServiceA(qvzyl64, qvzyl64, 0xF01FF, 1, 3, 1, ") +
-                              kPath + ")",
-                          "CloseServiceHandle(qvzyl64)", "OpenServiceA(qvzyl64, 0xF01FF)",
-                          "StartServiceA(qvzyl64)", "CloseServiceHandle(qvzyl64)",
-                          "CloseServiceHandle(manager)"));
+  EXPECT_THAT(
+      manager.calls(),
+      ElementsAre("OpenSCManagerA(0xF003F)",
+                  std::string("CreateServiceA(qvzyl64, qvzyl64, 0xF01FF, 1, 3, 1, ") + kPath + ")",
+                  "CloseServiceHandle(qvzyl64)", "OpenServiceA(qvzyl64, 0xF01FF)",
+                  "StartServiceA(qvzyl64)", "CloseServiceHandle(qvzyl64)",
+                  "CloseServiceHandle(manager)"));
   ASSERT_NE(manager.FindService("qvzyl64"), nullptr);
   EXPECT_EQ(manager.FindService("qvzyl64")->state, ServiceState::kRunning);
   EXPECT_EQ(manager.FindService("qvzyl64")->binaryPath, kPath);
@@ -226,8 +226,8 @@ TEST_F(DriverServiceTest, Is64WinWithoutKernel32OrWithoutTheFunction) {
   EXPECT_EQ(object.Is64Win(&is64), 1);
   EXPECT_EQ(is64, 0);
   EXPECT_EQ(object.Is64Win(&is64), 1);
-  EXPECT_THAT(debug.pieces, ElementsAre("Is64Win->\n", "GetNativeSystemInfo Err\n",
-                                        "Is64Win->\n", "GetNativeSystemInfo Err\n"));
+  EXPECT_THAT(debug.pieces, ElementsAre("Is64Win->\n", "GetNativeSystemInfo Err\n", "Is64Win->\n",
+                                        "GetNativeSystemInfo Err\n"));
   EXPECT_EQ(manager.LoadedLibraryCount(), 0);
 
   debug.pieces.clear();

@@ -155,8 +155,7 @@ TEST_F(PciScanTest, AFullConfigSpaceIsServedDwordByDword) {
   platform::FakePciBus::ConfigSpace space{};
   for (size_t i = 0; i < space.size(); ++i) space[i] = static_cast<uint8_t>(i);
   bus.SetConfigSpace(0, 4, 0, space);
-  EXPECT_EQ(object.dwWritePort(kSomeDevice, 0xCF8, hwaccess::PciConfigAddress(0, 4, 0, 0x2C)),
-            0u);
+  EXPECT_EQ(object.dwWritePort(kSomeDevice, 0xCF8, hwaccess::PciConfigAddress(0, 4, 0, 0x2C)), 0u);
   EXPECT_EQ(object.dwReadPort(kSomeDevice, 0xCFC), 0x2F2E2D2Cu);
   EXPECT_EQ(object.dwReadPort(kSomeDevice, 0xCF8), hwaccess::PciConfigAddress(0, 4, 0, 0x2C));
   object.dwWritePort(kSomeDevice, 0xCF8, 0x00042C);  // no enable bit
@@ -178,8 +177,8 @@ TEST(FakePciBusTest, RejectsMalformedDumpsAndKeepsTheBus) {
   platform::FakePciBus bus;
   bus.AddFunction(0, 0, 0, 1, 2, 3);
   const std::string dir = ::testing::TempDir();
-  const char* bad[] = {"00:00.0\n", "00:32.0 ffffffff\n", "0001:00:00.0 12345678\n",
-                       "00:00.0 123456789\n", "zz 12345678\n", "00:00.0 xyz\n"};
+  const char* bad[] = {"00:00.0\n",           "00:32.0 ffffffff\n", "0001:00:00.0 12345678\n",
+                       "00:00.0 123456789\n", "zz 12345678\n",      "00:00.0 xyz\n"};
   for (const char* text : bad) {
     const std::string path = dir + "/bad_dump.txt";
     FILE* file = std::fopen(path.c_str(), "w");

@@ -51,8 +51,8 @@ bool ParseIndex(const char* text, int32_t* value) {
   return true;
 }
 
-int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem,
-          bool list, bool haveIndex, int32_t index);
+int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem, bool list,
+          bool haveIndex, int32_t index);
 
 template <typename T>
 T Export(const SharedLibrary& library, const char* name) {
@@ -128,9 +128,8 @@ int main(int argc, char** argv) {
 
 namespace {
 
-int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem,
-          bool list, bool haveIndex, int32_t index) {
-
+int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem, bool list,
+          bool haveIndex, int32_t index) {
   int32_t matches = 0;
   int32_t foundId = 0;
   if (count(id, subsystem, &matches, &foundId) != 1) {
