@@ -16,6 +16,12 @@
 // A second QV_InitLibrary closes the first object's device handle and releases that object
 // before it builds the new one, so no handle leaks (the device is opened without sharing, so a
 // handle left open would also make the new open fail).
+// When the driver file path would not fit in 260 characters, QV_InitLibrary sends
+// "GetSysPath Err", skips installing and starting the service and still opens the device, so a
+// driver that is already running is reached, as when the service manager cannot be used.
+//
+// On Linux the same exports come from libqvzyl.so: the service-manager steps succeed without
+// effect and the device is the PCI configuration space in sysfs (platform/posix/).
 
 #include <cstdint>
 
