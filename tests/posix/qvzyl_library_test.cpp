@@ -14,11 +14,14 @@ using InitFunction = int32_t (*)();
 using CountFunction = int32_t (*)(int32_t, int32_t, int32_t*, int32_t*);
 using CommandFunction = int32_t (*)(int32_t, int32_t, int32_t, int32_t*);
 
+// Kept mapped after dlclose, as the service keeps it: the library's process-lifetime objects stay
+// reachable instead of showing as leaks.
 class LoadedLibrary {
  public:
   explicit LoadedLibrary(const std::string& path)
-      : handle_(::access(path.c_str(), R_OK) == 0 ? ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)
-                                                  : nullptr) {}
+      : handle_(::access(path.c_str(), R_OK) == 0
+                    ? ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)
+                    : nullptr) {}
   ~LoadedLibrary() {
     if (handle_ != nullptr) ::dlclose(handle_);
   }
