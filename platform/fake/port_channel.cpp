@@ -64,6 +64,8 @@ bool FakePciBus::LoadDump(const std::string& path, std::string* error) {
     char tail = 0;
     const bool withDomain = std::sscanf(address.c_str(), "%x:%x:%x.%x%c", &domain, &bus, &device,
                                         &function, &tail) == 4;
+    // A failed try with a domain may have filled some fields: start the short form afresh.
+    if (!withDomain) domain = bus = device = function = 0;
     if (!withDomain &&
         std::sscanf(address.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) != 3) {
       return fail("line " + std::to_string(lineNumber) + ": bad address " + address);

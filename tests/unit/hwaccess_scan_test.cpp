@@ -173,6 +173,18 @@ TEST_F(PciScanTest, ReplaysThisMachinesDump) {
   EXPECT_EQ(PciMatchTable[0].device, 3);
 }
 
+TEST(FakePciBusTest, ReadsAddressesWithAndWithoutDomainOnAnyBus) {
+  platform::FakePciBus bus;
+  const std::string path = ::testing::TempDir() + "/buses_dump.txt";
+  FILE* file = std::fopen(path.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("02:00.0 81ce104d\n0000:ff:1f.7 12345678\n", file);
+  std::fclose(file);
+  std::string error;
+  ASSERT_TRUE(bus.LoadDump(path, &error)) << error;
+  EXPECT_EQ(bus.FunctionCount(), 2u);
+}
+
 TEST(FakePciBusTest, RejectsMalformedDumpsAndKeepsTheBus) {
   platform::FakePciBus bus;
   bus.AddFunction(0, 0, 0, 1, 2, 3);
