@@ -1,0 +1,134 @@
+// The real programs as separate processes on Linux: the service (on a simulated machine, and
+// the shipped program on this one) and real clients.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+using integration::Background;
+using integration::Finished;
+
+const std::string kBuild = ZYL_BINARY_DIR;
+const std::string kClient = kBuild + "/tools/zylclient/zylclient";
+const std::string kSimService = kBuild + "/sim/zylsim_service";
+constexpr char kSocket[] = "/TAVIK_Zyl_Control_Service";
+
+// One reply as the client reports it with --json.
+struct Reply {
+  int exitStatus = -1;
+  std::string json;
+  long Field(const std::string& name) const {
+    std::smatch match;
+    const std::regex pattern("\"reply\":\\{[^}]*\"" + name + "\":(-?[0-9]+)");
+    return std::regex_search(json, match, pattern) ? std::stol(match[1]) : -99999;
+  }
+  long result() const { return Field("result"); }
+};
+
+class SimulatedMachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runtime = integration::MakeTempDir("zylsim");
+    ASSERT_FALSE(runtime.empty());
+    service = std::make_unique<Background>(
+        std::vector<std::string>{kSimService, "--runtime-dir", runtime}, runtime + "/service.log");
+    ASSERT_TRUE(service->WaitForFile(runtime + kSocket)) << Log();
+  }
+
+  Reply Client(std::vector<std::string> args) {
+    std::vector<std::string> argv{kClient, "--runtime-dir", runtime, "--json", "--timeout-ms",
+                                  "20000"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const Finished finished = integration::Run(argv);
+    return Reply{finished.status, finished.output};
+  }
+  std::string Log() const { return integration::ReadFile(runtime + "/service.log"); }
+
+  std::string runtime;
+  std::unique_ptr<Background> service;
+};
+
+TEST_F(SimulatedMachineTest, FullSessionTakesTheAdapterOutAndPutsItBack) {
+  EXPECT_EQ(Client({"load"}).result(), 1);
+
+  const Reply byId = Client({"count", "--match-id", "0x81CE104D"});
+  EXPECT_EQ(byId.result(), 1);
+  EXPECT_EQ(byId.Field("count"), 1);
+
+  const Reply bySubsystem = Client({"count", "--match-subsys", "0x81CE104D"});
+  EXPECT_EQ(bySubsystem.result(), 1);
+  EXPECT_EQ(bySubsystem.Field("count"), 1) << "function 0 of each device only";
+  EXPECT_EQ(bySubsystem.Field("foundVendor"), 0x104D);
+  EXPECT_EQ(bySubsystem.Field("foundDevice"), 0x81CE);
+
+  const std::vector<std::string> query{"query", "--match-id", "0x81CE104D", "--count", "0"};
+  EXPECT_EQ(Client(query).result(), 2);
+  const Reply disabled = Client({"disable", "--match-id", "0x1", "--count", "9"});
+  EXPECT_EQ(disabled.result(), 1);
+  EXPECT_EQ(disabled.Field("matchId"), 1) << "fields the command does not write come back";
+  EXPECT_EQ(disabled.Field("count"), 9);
+  EXPECT_EQ(Client(query).result(), 3);
+  EXPECT_EQ(Client({"enable"}).result(), 1);
+  EXPECT_EQ(Client(query).result(), 2);
+  EXPECT_EQ(Client({"query", "--match-id", "0x81CE104D", "--count", "1"}).result(), 4)
+      << "no second function with that ID";
+
+  EXPECT_EQ(service->Terminate(), 1) << "a normal stop";
+  const std::string log = Log();
+  EXPECT_NE(log.find("ZYLCTRL:Create Pipe\n"), std::string::npos);
+  EXPECT_NE(log.find("QV_InitLibrary------------->\n"), std::string::npos);
+  EXPECT_NE(log.find("ZYLCTRL:SERVICE_CONTROL_STOP"), std::string::npos);
+}
+
+TEST_F(SimulatedMachineTest, RefusedClientsGetNoReplyAndTheNextIsServed) {
+  EXPECT_EQ(Client({"7"}).exitStatus, 4) << "unknown command: closed without a reply";
+  EXPECT_EQ(Client({"load", "--no-events"}).exitStatus, 4) << "no events: dropped";
+  EXPECT_EQ(Client({"--raw", "0300000000"}).exitStatus, 4) << "short record: refused";
+  const Reply served = Client({"load"});
+  EXPECT_EQ(served.exitStatus, 0);
+  EXPECT_EQ(served.result(), 1);
+}
+
+TEST_F(SimulatedMachineTest, CommandsBeforeLoadAnswerWithoutTouchingAnything) {
+  for (const char* command : {"count", "query", "disable", "enable"}) {
+    EXPECT_EQ(Client({command, "--match-id", "0x81CE104D"}).result(), -107) << command;
+  }
+}
+
+TEST_F(SimulatedMachineTest, ClientsArrivingTogetherAreServedOneAfterAnother) {
+  ASSERT_EQ(Client({"load"}).result(), 1);
+  std::vector<std::future<Reply>> replies;
+  for (int i = 0; i < 12; ++i) {
+    replies.push_back(std::async(std::launch::async, [this, i] {
+      return Client({"count", "--match-id", i % 2 ? "0x81CE104D" : "0x905C104D"});
+    }));
+  }
+  for (auto& reply : replies) {
+    const Reply r = reply.get();
+    EXPECT_EQ(r.exitStatus, 0) << r.json;
+    EXPECT_EQ(r.result(), 1);
+    EXPECT_EQ(r.Field("count"), 1);
+  }
+}
+
+TEST_F(SimulatedMachineTest, ASecondServiceOnTheSamePipeNameRefusesToServe) {
+  const std::string log = runtime + "/second.log";
+  Background second({kSimService, "--runtime-dir", runtime}, log);
+  EXPECT_EQ(second.WaitForExit(10000), 1) << "reports stopped at once and exits";
+  EXPECT_NE(integration::ReadFile(log).find("Cannot create the pipe"), std::string::npos);
+  EXPECT_EQ(Client({"load"}).result(), 1) << "the first service still serves";
+}
+
+TEST(ServiceProgram, ClientReportsAServiceThatIsNotRunning) {
+  const std::string runtime = integration::MakeTempDir("nosvc");
+  const Finished finished = integration::Run({kClient, "--runtime-dir", runtime, "load"});
+  EXPECT_EQ(finished.status, 3);
+}
+
+}  // namespace
