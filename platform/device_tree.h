@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 
 namespace platform {
 
@@ -20,6 +21,7 @@ struct DeviceRecord {
   uintptr_t reserved = 0;
 };
 static_assert(sizeof(DeviceRecord) == 32, "DeviceRecord mirrors SP_DEVINFO_DATA");
+static_assert(std::is_trivially_copyable_v<DeviceRecord>);
 
 /// The state-change parameters, laid out as SP_PROPCHANGE_PARAMS (20 bytes): the class-install
 /// header (cbSize, InstallFunction) followed by StateChange, Scope and HwProfile.
@@ -31,6 +33,7 @@ struct StateChangeParams {
   uint32_t hwProfile = 0;
 };
 static_assert(sizeof(StateChangeParams) == 20, "StateChangeParams mirrors SP_PROPCHANGE_PARAMS");
+static_assert(std::is_trivially_copyable_v<StateChangeParams>);
 
 // Windows values the device operations exchange with the bindings.
 inline constexpr uint32_t kErrorInvalidData = 13;          // ERROR_INVALID_DATA

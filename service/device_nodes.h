@@ -41,8 +41,8 @@ inline constexpr int32_t kChangeStillStarted = -101;
 inline constexpr int32_t kChangeBadMode = -103;
 inline constexpr int32_t kChangeLeftProblem = -200;
 
-/// The bindings the device-node operations use; the spec-free overloads below take them
-/// explicitly so that tests need no process-wide state.
+/// The bindings the device-node operations use. Each operation has a form that takes them
+/// explicitly (for test hosts) and one that uses CurrentPlatform().
 struct DeviceNodeBindings {
   platform::DeviceTree& deviceTree;
   platform::UserNotice& userNotice;

@@ -95,9 +95,8 @@ TEST_F(DeviceNodesTest, ContextIdFindsTheAdapter) {
 }
 
 TEST_F(DeviceNodesTest, NodesWithoutHardwareIdsAreSkippedSilently) {
-  FakeDeviceNode bare;
-  bare.hardwareIds.reset();
-  tree.AddNode(bare);
+  const std::size_t bare = AddOther();
+  tree.Node(bare).hardwareIds.reset();
   AddAdapter();
   EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
   EXPECT_THAT(notice.Notices(), IsEmpty());
@@ -445,7 +444,7 @@ TEST_F(DeviceNodesTest, ShowLastErrorRestoresTheLastErrorTheNoticeDisturbed) {
 
 // ---- The process-wide bindings ----
 
-TEST_F(DeviceNodesTest, SpecNamedFormsUseTheCurrentPlatform) {
+TEST_F(DeviceNodesTest, PlainFormsUseTheCurrentPlatform) {
   const ServicePlatform saved = CurrentPlatform();
   ServicePlatform bindings;
   UsePlatform(bindings);

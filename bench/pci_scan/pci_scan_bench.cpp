@@ -1,0 +1,106 @@
+// Prints transfer rates of the simulated and the sysfs port channel, the time of full scans
+// through each, and the time of `lspci -n` on the same machine in the same run.
+// Usage: pci_scan_bench [repetitions]   (default 20; the median is reported)
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "hwaccess/library_platform.h"
+#include "hwaccess/qvzyl.h"
+#include "platform/fake/driver_manager.h"
+#include "platform/fake/port_channel.h"
+#include "platform/posix/port_channel.h"
+
+namespace hwaccess {
+
+HwPlatform DefaultHwPlatform() {
+  static platform::FakeDriverManager manager;
+  static platform::FakePciBus bus;
+  return HwPlatform{&manager, &bus, &platform::SystemDebugOutput()};
+}
+
+}  // namespace hwaccess
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+void* const kDevice = reinterpret_cast<void*>(0x100);
+constexpr QVLONG kNoSuchId = 0x7FFF7FFF;  // no real function carries it
+constexpr QVLONG kNoSuchSubsystem = 0x7FFF7FFF;
+
+/// The library's debug lines would interleave with the figures.
+class SilentDebugOutput : public platform::DebugOutput {
+ public:
+  void Write(std::u16string_view) override {}
+  void WriteNarrow(std::string_view) override {}
+};
+SilentDebugOutput silent;
+
+class Scanner : public CQVACS {
+ public:
+  Scanner() { deviceHandle_ = kDevice; }
+};
+
+/// Median wall time of `repetitions` runs, in milliseconds.
+double MedianMs(int repetitions, const std::function<void()>& run) {
+  std::vector<double> times;
+  for (int i = 0; i < repetitions; ++i) {
+    const Clock::time_point start = Clock::now();
+    run();
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+void Report(const char* what, double ms, double transfers) {
+  std::printf("  %-44s %10.3f ms  %12.0f transfers/s\n", what, ms, transfers / (ms / 1000.0));
+}
+
+void Channel(const char* name, platform::PortChannel& channel, int repetitions) {
+  platform::FakeDriverManager manager;
+  hwaccess::UseHwPlatform({&manager, &channel, &silent});
+  Scanner scanner;
+  std::printf("%s\n", name);
+  // A present function's register: the dearest transfer pair a scan makes.
+  const double presentMs = MedianMs(repetitions, [&] {
+    for (int i = 0; i < 1000; ++i) {
+      channel.WritePort(kDevice, 0xCF8, 0x80000004);
+      channel.ReadPort(kDevice, 0xCFC);
+    }
+  });
+  Report("1000 reads of 00:00.0 register 0x04", presentMs, 2000);
+  const double idMs =
+      MedianMs(repetitions, [&] { scanner.SearchPCIConfig(kNoSuchId, 0, nullptr); });
+  Report("full ID-mode scan, no match (131,072)", idMs, 131072);
+  QVLONG found = 0;
+  const double subsysMs =
+      MedianMs(repetitions, [&] { scanner.SearchPCIConfig(0, kNoSuchSubsystem, &found); });
+  Report("subsystem-only scan, no match (32,768)", subsysMs, 32768);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+  std::printf("median of %d runs\n", repetitions);
+
+  platform::FakePciBus bus;
+  bus.LoadDump(std::string(ZYL_SOURCE_DIR) + "/tests/data/pci/qemu-virtio.txt");
+  Channel("simulated bus (fake channel, this machine's dump)", bus, repetitions);
+
+  platform::SysfsPortChannel sysfs;
+  Channel("Linux sysfs channel (/sys/bus/pci/devices)", sysfs, repetitions);
+
+  std::printf("lspci -n (subprocess, output discarded)\n");
+  const double lspciMs = MedianMs(repetitions, [] {
+    if (std::system("lspci -n >/dev/null 2>&1") != 0) std::printf("  lspci failed\n");
+  });
+  std::printf("  %-44s %10.3f ms\n", "lspci -n", lspciMs);
+  return 0;
+}

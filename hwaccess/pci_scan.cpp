@@ -1,0 +1,100 @@
+#include "hwaccess/pci_scan.h"
+
+#include <cstring>
+
+#include "hwaccess/library_platform.h"
+#include "hwaccess/library_state.h"
+#include "hwaccess/qvzyl.h"
+
+namespace hwaccess {
+
+PciMatch PciMatchTable[kPciMatchTableSize];
+
+}  // namespace hwaccess
+
+using hwaccess::PciMatchTable;
+
+namespace {
+constexpr QVDWORD kAbsentFunction = 0xFFFFFFFF;
+}  // namespace
+
+QVDWORD CQVACS::dwReadPort(void* device, unsigned short port) {
+  return hwaccess::CurrentHwPlatform().portChannel->ReadPort(device, port);
+}
+
+QVDWORD CQVACS::dwWritePort(void* device, unsigned short port, QVDWORD value) {
+  return hwaccess::CurrentHwPlatform().portChannel->WritePort(device, port, value);
+}
+
+int CQVACS::SearchPCIConfig(QVLONG id, QVLONG subsystem, QVLONG* foundId) {
+  std::memset(PciMatchTable, 0xFF, sizeof(PciMatchTable));
+  int count = 0;
+  const auto readConfig = [this](uint32_t bus, uint32_t device, uint32_t function,
+                                 uint8_t reg) -> QVDWORD {
+    dwWritePort(deviceHandle_, platform::kPciConfigAddressPort,
+                hwaccess::PciConfigAddress(bus, device, function, reg));
+    return dwReadPort(deviceHandle_, platform::kPciConfigDataPort);
+  };
+  const auto record = [&](uint32_t bus, uint32_t device, uint32_t function) {
+    if (count < hwaccess::kPciMatchTableSize) {
+      hwaccess::PciMatch& match = PciMatchTable[count];
+      match.bus = static_cast<uint8_t>(bus);
+      match.device = static_cast<uint8_t>(device);
+      match.function = static_cast<uint8_t>(function);
+      match.command =
+          static_cast<uint8_t>(readConfig(bus, device, function, hwaccess::kPciCommand) & 0xFF);
+    }
+    ++count;
+  };
+  const QVDWORD wantedId = static_cast<QVDWORD>(id);
+  const QVDWORD wantedSubsystem = static_cast<QVDWORD>(subsystem);
+
+  for (uint32_t bus = 0; bus < hwaccess::kPciBusCount; ++bus) {
+    for (uint32_t device = 0; device < hwaccess::kPciDevicesPerBus; ++device) {
+      for (uint32_t function = 0; function < hwaccess::kPciFunctionsPerDevice; ++function) {
+        const QVDWORD idDword = readConfig(bus, device, function, hwaccess::kPciVendorId);
+        // All ones is what an absent function answers: it is never a match, whatever was asked.
+        const bool present = idDword != kAbsentFunction;
+        if (present && idDword == wantedId) {
+          if (subsystem == 0 || readConfig(bus, device, function,
+                                           hwaccess::kPciSubsystemVendorId) == wantedSubsystem) {
+            record(bus, device, function);
+          }
+          break;
+        }
+        if (id == 0 && subsystem != 0) {
+          if (readConfig(bus, device, function, hwaccess::kPciSubsystemVendorId) ==
+                  wantedSubsystem &&
+              present) {
+            if (foundId != nullptr) *foundId = static_cast<QVLONG>(idDword);
+            record(bus, device, function);
+          }
+          break;
+        }
+      }
+    }
+  }
+  return count;
+}
+
+int32_t QV_GetPciDeviceCount(int32_t id, int32_t subsystem, int32_t* count, int32_t* foundId) {
+  CQVACS* object = hwaccess::State().object;
+  int found = 0;
+  if (object != nullptr) {
+    // QVLONG is the platform's 32-bit spelling of int32_t; only a subsystem-only match writes.
+    found = object->SearchPCIConfig(id, subsystem, reinterpret_cast<QVLONG*>(foundId));
+  }
+  if (count != nullptr) *count = found;
+  return kQvSuccess;
+}
+
+int32_t QV_GetPciCommandReg(int32_t id, int32_t subsystem, int32_t index, int32_t* command) {
+  CQVACS* object = hwaccess::State().object;
+  QVLONG scratch = 0;
+  const int count = object != nullptr ? object->SearchPCIConfig(id, subsystem, &scratch) : 0;
+  if (index < 0 || index >= count || index >= hwaccess::kPciMatchTableSize) {
+    return kQvIndexOutOfRange;
+  }
+  if (command != nullptr) *command = PciMatchTable[index].command;
+  return kQvSuccess;
+}

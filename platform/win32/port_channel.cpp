@@ -1,0 +1,80 @@
+// Port transfers through the port-I/O driver's two control codes.
+
+#include "platform/port_channel.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace platform {
+namespace {
+
+constexpr DWORD kIoctlPortRead = 0x9C402410;   // device 0x9C40, function 0x904, buffered
+constexpr DWORD kIoctlPortWrite = 0x9C402414;  // device 0x9C40, function 0x905, buffered
+constexpr DWORD kTransferTimeoutMs = 20000;
+
+/// The write request: port at 0, value at 8; the driver reads nothing else.
+struct PortWriteRequest {
+  uint32_t port;
+  uint32_t reserved1;
+  uint32_t value;
+  uint8_t reserved2[64];
+};
+static_assert(sizeof(PortWriteRequest) == 76);
+
+/// An event handle closed when it goes out of scope.
+class ScopedEvent {
+ public:
+  ScopedEvent() : handle_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~ScopedEvent() {
+    if (handle_ != nullptr) ::CloseHandle(handle_);
+  }
+  ScopedEvent(const ScopedEvent&) = delete;
+  ScopedEvent& operator=(const ScopedEvent&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+/// One transfer, each with its own event; failures leave the zeroed output in place.
+uint32_t Transfer(Handle device, DWORD code, void* input, DWORD inputSize) {
+  ScopedEvent event;
+  // Set at once: a driver that completes synchronously never signals it, and the wait below
+  // must not then take its full time.
+  ::SetEvent(event.get());
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  uint32_t output = 0;
+  DWORD returned = 0;
+  ::DeviceIoControl(device, code, input, inputSize, &output, sizeof(output), &returned,
+                    &overlapped);
+  ::WaitForSingleObject(event.get(), kTransferTimeoutMs);
+  ::ResetEvent(event.get());
+  return output;
+}
+
+class Win32PortChannel : public PortChannel {
+ public:
+  uint32_t ReadPort(Handle device, uint16_t port) override {
+    uint16_t request = port;
+    return Transfer(device, kIoctlPortRead, &request, sizeof(request));
+  }
+
+  uint32_t WritePort(Handle device, uint16_t port, uint32_t value) override {
+    PortWriteRequest request;
+    std::memset(&request, 0, sizeof(request));
+    request.port = port;
+    request.value = value;
+    return Transfer(device, kIoctlPortWrite, &request, sizeof(request));
+  }
+};
+
+}  // namespace
+
+PortChannel& SystemPortChannel() {
+  static Win32PortChannel channel;
+  return channel;
+}
+
+}  // namespace platform

@@ -1,0 +1,127 @@
+// The sysfs port channel against a temporary sysfs-like tree.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "hwaccess/pci_scan.h"
+#include "platform/posix/port_channel.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using hwaccess::PciConfigAddress;
+
+void* const kDevice = reinterpret_cast<void*>(0x100);
+
+class SysfsTree {
+ public:
+  SysfsTree() {
+    char pattern[] = "/tmp/zyl_sysfs_XXXXXX";
+    root_ = ::mkdtemp(pattern);
+  }
+  ~SysfsTree() { fs::remove_all(root_); }
+  const std::string& root() const { return root_; }
+
+  /// A function with the given dwords from register 0 on (64 bytes when 16 are given).
+  void Add(const std::string& name, const std::vector<uint32_t>& dwords) {
+    fs::create_directories(root_ + "/" + name);
+    std::ofstream config(root_ + "/" + name + "/config", std::ios::binary);
+    for (uint32_t value : dwords) {
+      const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                             static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+      config.write(bytes, 4);
+    }
+  }
+  void Remove(const std::string& name) { fs::remove_all(root_ + "/" + name); }
+
+ private:
+  std::string root_;
+};
+
+std::vector<uint32_t> Function(uint32_t id, uint32_t command, uint32_t subsystem) {
+  std::vector<uint32_t> dwords(16, 0);
+  dwords[0] = id;
+  dwords[1] = command;
+  dwords[0x2C / 4] = subsystem;
+  return dwords;
+}
+
+uint32_t ReadConfig(platform::PortChannel& channel, unsigned bus, unsigned device,
+                    unsigned function, unsigned reg) {
+  channel.WritePort(kDevice, platform::kPciConfigAddressPort,
+                    PciConfigAddress(bus, device, function, reg));
+  return channel.ReadPort(kDevice, platform::kPciConfigDataPort);
+}
+
+TEST(SysfsPortChannelTest, AnswersAsConfigurationMechanismOne) {
+  SysfsTree tree;
+  tree.Add("0000:00:00.0", Function(0x0D578086, 0x00100007, 0x11112222));
+  tree.Add("0000:3a:1f.7", Function(0x12345678, 0x0146, 0x7A1B0001));
+  tree.Add("0001:00:00.0", Function(0xAAAABBBB, 0, 0));  // another domain: not reachable
+  tree.Add("not-a-function", Function(1, 2, 3));
+  platform::SysfsPortChannel channel(tree.root());
+
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x00), 0x0D578086u);
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x04), 0x00100007u);
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x2C), 0x11112222u);
+  EXPECT_EQ(ReadConfig(channel, 0x3A, 0x1F, 7, 0x2C), 0x7A1B0001u);
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 1, 0x00), 0xFFFFFFFFu);        // absent function
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0x40), 0u);                 // beyond what the file gives
+  EXPECT_EQ(ReadConfig(channel, 0x3A, 0x1F, 7, 0x2F), 0x7A1B0001u);  // dword aligned
+  EXPECT_EQ(channel.ReadPort(kDevice, platform::kPciConfigAddressPort),
+            PciConfigAddress(0x3A, 0x1F, 7, 0x2F));
+  EXPECT_EQ(channel.ReadPort(kDevice, 0x80), 0u);
+
+  channel.WritePort(kDevice, platform::kPciConfigAddressPort, 0x00000000);  // no enable bit
+  EXPECT_EQ(channel.ReadPort(kDevice, platform::kPciConfigDataPort), 0xFFFFFFFFu);
+}
+
+TEST(SysfsPortChannelTest, ANullDeviceIsAFailedTransfer) {
+  SysfsTree tree;
+  tree.Add("0000:00:00.0", Function(0x0D578086, 0, 0));
+  platform::SysfsPortChannel channel(tree.root());
+  channel.WritePort(nullptr, platform::kPciConfigAddressPort, PciConfigAddress(0, 0, 0, 0));
+  EXPECT_EQ(channel.ReadPort(nullptr, platform::kPciConfigDataPort), 0u);
+  EXPECT_EQ(channel.ReadPort(kDevice, platform::kPciConfigAddressPort), 0u);  // not latched
+}
+
+TEST(SysfsPortChannelTest, EachScanSeesTheFunctionsPresentWhenItStarts) {
+  SysfsTree tree;
+  tree.Add("0000:00:00.0", Function(0x0D578086, 0, 0));
+  platform::SysfsPortChannel channel(tree.root(), std::chrono::hours(1));
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);
+  EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);
+
+  tree.Add("0000:05:00.0", Function(0x12345678, 0, 0));     // hot-plugged
+  EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);  // mid-scan: not yet
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);  // the next scan starts
+  EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0x12345678u);
+
+  tree.Remove("0000:05:00.0");  // hot-removed: gone at once, even mid-scan
+  EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);
+  EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(channel.listings(), 3u);
+}
+
+TEST(SysfsPortChannelTest, AStaleListingIsRenewedWithoutAScanStart) {
+  SysfsTree tree;
+  platform::SysfsPortChannel channel(tree.root(), std::chrono::milliseconds(0));
+  EXPECT_EQ(ReadConfig(channel, 1, 2, 3, 0), 0xFFFFFFFFu);
+  tree.Add("0000:01:02.3", Function(0xCAFEF00D, 0, 0));
+  ::usleep(2000);
+  EXPECT_EQ(ReadConfig(channel, 1, 2, 3, 0), 0xCAFEF00Du);
+}
+
+TEST(SysfsPortChannelTest, AMissingSysfsHasNoFunctions) {
+  platform::SysfsPortChannel channel("/nonexistent/zyl/pci");
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0xFFFFFFFFu);
+}
+
+}  // namespace
