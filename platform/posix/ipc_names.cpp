@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/posix/utf8.h"
-
 namespace platform::posix {
 namespace {
 

@@ -327,8 +327,7 @@ bool PosixPipeEvents::SetEvent(Handle handle) {
     return write(event->fd, &one, sizeof(one)) == sizeof(one) || errno == EAGAIN;
   }
   if (auto* named = As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent)) {
-    named->event->Set();
-    return true;
+    return named->event->Set();
   }
   return false;
 }
@@ -339,8 +338,7 @@ bool PosixPipeEvents::ResetEvent(Handle handle) {
     return read(event->fd, &count, sizeof(count)) == sizeof(count) || errno == EAGAIN;
   }
   if (auto* named = As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent)) {
-    named->event->Reset();
-    return true;
+    return named->event->Reset();
   }
   return false;
 }

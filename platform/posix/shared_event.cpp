@@ -13,15 +13,19 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <thread>
 
 namespace platform::posix {
 
+// The file's layout. Other processes, whose owners may be anyone, can change or truncate the
+// file at any time, so everything but the futex wait and the auto-reset take goes through
+// pread/pwrite: a truncated file then fails a call instead of raising SIGBUS in the service.
 struct SharedEvent::State {
   uint32_t magic;
   uint32_t manualReset;
-  std::atomic<uint32_t> signalled;
+  std::atomic<uint32_t> signalled;  // 0 or 1: only the low byte ever changes
   std::atomic<uint32_t> handles;
 };
 
@@ -32,6 +36,11 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
 
 constexpr uint32_t kMagic = 0x5645595A;  // "ZYEV"
+constexpr off_t kMagicAt = offsetof(State, magic);
+constexpr off_t kManualResetAt = offsetof(State, manualReset);
+constexpr off_t kSignalledAt = offsetof(State, signalled);
+constexpr off_t kHandlesAt = offsetof(State, handles);
+
 // A holder of the open/close lock is only ever inside a few system calls; waiting longer than
 // this means someone else is sitting on it, and the open fails instead of hanging.
 constexpr int kLockAttempts = 200;
@@ -48,10 +57,19 @@ bool LockFile(int fd) {
 
 void UnlockFile(int fd) { flock(fd, LOCK_UN); }
 
+bool ReadWord(int fd, off_t at, uint32_t* value) {
+  return pread(fd, value, sizeof(*value), at) == sizeof(*value);
+}
+
+bool WriteWord(int fd, off_t at, uint32_t value) {
+  return pwrite(fd, &value, sizeof(value), at) == sizeof(value);
+}
+
 uint32_t* FutexWord(State* state) { return reinterpret_cast<uint32_t*>(&state->signalled); }
 
 long Futex(uint32_t* word, int op, uint32_t value, const timespec* timeout) {
-  // Not FUTEX_PRIVATE_FLAG: the word is shared with other processes.
+  // Not FUTEX_PRIVATE_FLAG: the word is shared with other processes. The kernel reads the
+  // word itself, so a truncated file gives EFAULT here rather than a signal.
   return syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
 }
 
@@ -65,28 +83,29 @@ enum class OpenOutcome { kOpened, kAbsent, kFailed };
 // Opens an existing event and counts the new handle. kAbsent when there is no file or it is
 // being removed by its last holder.
 OpenOutcome OpenExisting(const std::string& path, int* fdOut, State** stateOut) {
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? OpenOutcome::kAbsent : OpenOutcome::kFailed;
   if (!LockFile(fd)) {
     close(fd);
     return OpenOutcome::kFailed;
   }
   struct stat info {};
+  uint32_t magic = 0;
+  uint32_t handles = 0;
   OpenOutcome outcome = OpenOutcome::kFailed;
-  State* state = nullptr;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     outcome = OpenOutcome::kFailed;
   } else if (info.st_nlink == 0) {
     outcome = OpenOutcome::kAbsent;
-  } else if (static_cast<std::size_t>(info.st_size) >= sizeof(State) &&
-             (state = MapState(fd)) != nullptr) {
-    if (state->magic == kMagic && state->handles.load() > 0) {
-      state->handles.fetch_add(1);
-      outcome = OpenOutcome::kOpened;
-    } else {
-      munmap(state, sizeof(State));
-      state = nullptr;
-    }
+  } else if (ReadWord(fd, kMagicAt, &magic) && magic == kMagic &&
+             ReadWord(fd, kHandlesAt, &handles) && handles > 0 &&
+             WriteWord(fd, kHandlesAt, handles + 1)) {
+    outcome = OpenOutcome::kOpened;
+  }
+  State* state = outcome == OpenOutcome::kOpened ? MapState(fd) : nullptr;
+  if (outcome == OpenOutcome::kOpened && state == nullptr) {
+    WriteWord(fd, kHandlesAt, handles);
+    outcome = OpenOutcome::kFailed;
   }
   UnlockFile(fd);
   if (outcome != OpenOutcome::kOpened) {
@@ -105,22 +124,18 @@ OpenOutcome CreateNew(const std::string& path, bool manualReset, bool initiallyS
   std::string temporary = path + ".XXXXXX";
   const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return OpenOutcome::kFailed;
-  State* state = nullptr;
   const bool made = fchmod(fd, 0666) == 0 && ftruncate(fd, sizeof(State)) == 0 &&
-                    (state = MapState(fd)) != nullptr;
-  if (made) {
-    state->manualReset = manualReset ? 1 : 0;
-    state->signalled.store(initiallySignalled ? 1 : 0);
-    state->handles.store(1);
-    state->magic = kMagic;
-  }
-  const bool linked = made && link(temporary.c_str(), path.c_str()) == 0;
+                    WriteWord(fd, kManualResetAt, manualReset ? 1 : 0) &&
+                    WriteWord(fd, kSignalledAt, initiallySignalled ? 1 : 0) &&
+                    WriteWord(fd, kHandlesAt, 1) && WriteWord(fd, kMagicAt, kMagic);
+  State* state = made ? MapState(fd) : nullptr;
+  const bool linked = state != nullptr && link(temporary.c_str(), path.c_str()) == 0;
   const int linkError = errno;
   unlink(temporary.c_str());
   if (!linked) {
     if (state != nullptr) munmap(state, sizeof(State));
     close(fd);
-    return made && linkError == EEXIST ? OpenOutcome::kAbsent : OpenOutcome::kFailed;
+    return state != nullptr && linkError == EEXIST ? OpenOutcome::kAbsent : OpenOutcome::kFailed;
   }
   *fdOut = fd;
   *stateOut = state;
@@ -130,7 +145,10 @@ OpenOutcome CreateNew(const std::string& path, bool manualReset, bool initiallyS
 }  // namespace
 
 SharedEvent::SharedEvent(std::string path, int fd, State* state, bool alreadyExisted)
-    : path_(std::move(path)), fd_(fd), state_(state), alreadyExisted_(alreadyExisted) {}
+    : path_(std::move(path)), fd_(fd), state_(state), alreadyExisted_(alreadyExisted) {
+  uint32_t manual = 0;
+  manualReset_ = ReadWord(fd_, kManualResetAt, &manual) && manual != 0;
+}
 
 std::unique_ptr<SharedEvent> SharedEvent::Create(const std::string& path, bool manualReset,
                                                  bool initiallySignalled) {
@@ -162,37 +180,43 @@ std::unique_ptr<SharedEvent> SharedEvent::Open(const std::string& path) {
 }
 
 SharedEvent::~SharedEvent() {
-  const bool locked = LockFile(fd_);
-  if (state_->handles.fetch_sub(1) == 1 && locked) {
-    // Remove the name only if it still names this event.
-    struct stat mine {};
-    struct stat named {};
-    if (fstat(fd_, &mine) == 0 && mine.st_nlink > 0 && stat(path_.c_str(), &named) == 0 &&
-        mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
-      unlink(path_.c_str());
+  if (LockFile(fd_)) {
+    uint32_t handles = 0;
+    if (ReadWord(fd_, kHandlesAt, &handles) && handles > 0) {
+      WriteWord(fd_, kHandlesAt, handles - 1);
+      struct stat mine {};
+      struct stat named {};
+      // The last handle removes the name, but only while the name still means this event.
+      if (handles == 1 && fstat(fd_, &mine) == 0 && mine.st_nlink > 0 &&
+          stat(path_.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+          mine.st_dev == named.st_dev) {
+        unlink(path_.c_str());
+      }
     }
+    UnlockFile(fd_);
   }
-  if (locked) UnlockFile(fd_);
   munmap(state_, sizeof(State));
   close(fd_);
 }
 
-void SharedEvent::Set() {
-  state_->signalled.store(1);
+bool SharedEvent::Set() {
+  if (!WriteWord(fd_, kSignalledAt, 1)) return false;
   Futex(FutexWord(state_), FUTEX_WAKE, INT_MAX, nullptr);
+  return true;
 }
 
-void SharedEvent::Reset() { state_->signalled.store(0); }
+bool SharedEvent::Reset() { return WriteWord(fd_, kSignalledAt, 0); }
 
-bool SharedEvent::IsSignalled() const { return state_->signalled.load() != 0; }
-
-bool SharedEvent::ManualReset() const { return state_->manualReset != 0; }
+bool SharedEvent::IsSignalled() const {
+  uint32_t signalled = 0;
+  return ReadWord(fd_, kSignalledAt, &signalled) && signalled != 0;
+}
 
 bool SharedEvent::Wait(int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
-    if (ManualReset()) {
+    if (manualReset_) {
       if (IsSignalled()) return true;
     } else {
       uint32_t expected = 1;
@@ -209,7 +233,7 @@ bool SharedEvent::Wait(int timeoutMs) {
       limit = &timeout;
     }
     // Sleeps only while the word is still 0; a Set in between makes the call return at once.
-    Futex(FutexWord(state_), FUTEX_WAIT, 0, limit);
+    if (Futex(FutexWord(state_), FUTEX_WAIT, 0, limit) != 0 && errno == EFAULT) return false;
   }
 }
 

@@ -9,7 +9,9 @@ namespace platform::posix {
 ///
 /// Each event is a small file (mode 0666) mapped into every process that holds it: a signalled
 /// word that waiters sleep on with a process-shared futex, the reset mode, and a count of open
-/// handles. Set and Reset take no lock, so no other process can stall the one that signals.
+/// handles. Set and Reset take no lock, so no other process can stall the one that signals,
+/// and they read and write the file rather than the mapping, so a file that its owner
+/// truncates makes them fail rather than kill the process.
 /// Opening and closing take a short flock on the file: the last handle to close removes the
 /// file, as the last CloseHandle destroys a Windows event, and an open that races with that
 /// removal sees the event as gone. A process that dies without closing leaves its count
@@ -31,15 +33,16 @@ class SharedEvent {
   SharedEvent(const SharedEvent&) = delete;
   SharedEvent& operator=(const SharedEvent&) = delete;
 
-  void Set();
-  void Reset();
+  /// False when the file can no longer be written.
+  bool Set();
+  bool Reset();
   bool IsSignalled() const;
   /// Waits until signalled, at most `timeoutMs` (negative: without limit). An auto-reset
   /// event is consumed by the wait that sees it. False on time-out.
   bool Wait(int timeoutMs);
 
   bool AlreadyExisted() const { return alreadyExisted_; }
-  bool ManualReset() const;
+  bool ManualReset() const { return manualReset_; }
 
   struct State;
 
@@ -50,6 +53,7 @@ class SharedEvent {
   int fd_;
   State* state_;
   bool alreadyExisted_;
+  bool manualReset_ = false;
 };
 
 }  // namespace platform::posix

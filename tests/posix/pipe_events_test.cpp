@@ -2,6 +2,7 @@
 // a private runtime directory per test.
 #include "platform/posix/pipe_events.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -408,6 +409,22 @@ TEST_F(PipeEventsTest, NamedEventCreatedTwiceIsTheSameEvent) {
   first.reset();
   Handle opened = Keep(binding_.OpenEvent(kDoneName));
   EXPECT_NE(opened, nullptr);  // still held by `second`
+}
+
+TEST_F(PipeEventsTest, NamedEventTruncatedByItsOwnerDoesNotBringTheServiceDown) {
+  ASSERT_TRUE(platform::posix::EnsureRuntimeDirs(dir_.Path()));
+  const std::string path = platform::posix::EventFilePath(dir_.Path(), kDoneName);
+  auto clientSide = SharedEvent::Create(path, true, false);
+  ASSERT_NE(clientSide, nullptr);
+  Handle opened = Keep(binding_.OpenEvent(kDoneName));
+  ASSERT_NE(opened, nullptr);
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  binding_.SetEvent(opened);  // must return, whatever it answers
+  binding_.ResetEvent(opened);
+  // A file that is not an event at all is not opened.
+  const std::string other = platform::posix::EventFilePath(dir_.Path(), u"Global\\Junk");
+  ASSERT_EQ(close(open(other.c_str(), O_CREAT | O_WRONLY, 0666)), 0);
+  EXPECT_EQ(binding_.OpenEvent(u"Global\\Junk"), nullptr);
 }
 
 TEST_F(PipeEventsTest, ThreadRunsWithItsArgumentAndCanBeJoined) {
