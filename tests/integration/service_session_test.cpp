@@ -42,8 +42,8 @@ class SimulatedMachineTest : public ::testing::Test {
   }
 
   Reply Client(std::vector<std::string> args) {
-    std::vector<std::string> argv{kClient, "--runtime-dir", runtime, "--json", "--timeout-ms",
-                                  "20000"};
+    std::vector<std::string> argv{kClient,  "--runtime-dir", runtime,
+                                  "--json", "--timeout-ms",  "20000"};
     argv.insert(argv.end(), args.begin(), args.end());
     const Finished finished = integration::Run(argv);
     return Reply{finished.status, finished.output};

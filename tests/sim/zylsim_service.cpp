@@ -27,9 +27,9 @@ constexpr char kDefaultTopology[] = ZYL_SIM_DEFAULT_TOPOLOGY;
 // The machine's device nodes: the adapter between two ordinary nodes.
 void BuildDeviceTree(platform::FakeDeviceTree& tree) {
   tree.AddNode({u"PCI\\VEN_8086&DEV_0D57&SUBSYS_00000000&REV_00", u"PCI\\VEN_8086&DEV_0D57"});
-  const std::size_t adapter = tree.AddNode(
-      {u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00", u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D",
-       u"PCI\\VEN_104D&DEV_81CE"});
+  const std::size_t adapter =
+      tree.AddNode({u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00",
+                    u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D", u"PCI\\VEN_104D&DEV_81CE"});
   tree.Node(adapter).description = u"Tavik Zyl adapter (simulated)";
   tree.AddNode({u"PCI\\VEN_1AF4&DEV_1042&SUBSYS_00021AF4&REV_01"});
 }

@@ -89,11 +89,10 @@ SessionResult RunSession(ClientTransport& transport, const std::vector<uint8_t>&
       return result;
   }
 
-  if (!transport.Send(request.data(), request.size(), &error)) {
-    result.status = SessionStatus::kFailed;
-    result.message = "cannot send the request: " + error;
-    return result;
-  }
+  // A service that refuses the client may close the connection before the request is even
+  // written; the read below then tells a refusal from any other failure.
+  std::string sendError;
+  const bool sent = transport.Send(request.data(), request.size(), &sendError);
 
   uint8_t reply[sizeof(ZylRequest)] = {};
   while (result.replyBytes < sizeof(reply)) {
@@ -117,6 +116,10 @@ SessionResult RunSession(ClientTransport& transport, const std::vector<uint8_t>&
     } else {
       result.status = SessionStatus::kFailed;
       result.message = "cannot read the reply: " + error;
+    }
+    if (!sent && result.status != SessionStatus::kNoReply) {
+      result.status = SessionStatus::kFailed;
+      result.message = "cannot send the request: " + sendError;
     }
     break;
   }
