@@ -18,6 +18,22 @@ std::mutex contextLock;
 bool commandRunning = false;
 bool releaseRequested = false;
 
+// Guards stopEvent between the control handler, which sets it (again, when a report fails or a
+// second stop arrives), and the service thread, which closes it once the loop has ended: the
+// handler must never set a handle that has been closed, and perhaps reused, meanwhile.
+std::mutex stopEventLock;
+
+void SignalStopEvent() {
+  std::lock_guard lock(stopEventLock);
+  if (stopEvent != nullptr) CurrentPlatform().pipeEvents->SetEvent(stopEvent);
+}
+
+void CloseStopEvent() {
+  std::lock_guard lock(stopEventLock);
+  if (stopEvent != nullptr) CurrentPlatform().pipeEvents->Close(stopEvent);
+  stopEvent = nullptr;
+}
+
 void DebugLine(std::u16string_view text) { CurrentPlatform().debugOutput->Write(text); }
 
 uint32_t ControlsAcceptedFor(uint32_t state) {
@@ -47,11 +63,7 @@ void FreeContextLocked() {
 void AbandonStartUp(std::u16string_view reason, PipeResources& pipe) {
   DebugLine(reason);
   EndService();
-  auto& events = *CurrentPlatform().pipeEvents;
-  if (stopEvent != nullptr) {
-    events.Close(stopEvent);
-    stopEvent = nullptr;
-  }
+  CloseStopEvent();
   ClosePipe(pipe);
 }
 
@@ -66,10 +78,9 @@ void ReportStatus(uint32_t state, uint32_t checkPoint, uint32_t waitHint) {
 }
 
 void EndService() {
-  auto& events = *CurrentPlatform().pipeEvents;
   // A failed SERVICE_STOPPED report runs the stop path again, a bounded number of times.
   for (int attempt = 0; attempt < kStoppedReportAttempts; ++attempt) {
-    if (stopEvent != nullptr) events.SetEvent(stopEvent);
+    SignalStopEvent();
     if (SendStatus(kServiceStopped, 0, 0)) return;
   }
 }
@@ -87,7 +98,12 @@ void ServiceMain() {
     AbandonStartUp(failure, pipe);
     return;
   }
-  stopEvent = events.CreateEvent(/*manualReset=*/true, /*initiallySignalled=*/false);
+  {
+    platform::Handle created =
+        events.CreateEvent(/*manualReset=*/true, /*initiallySignalled=*/false);
+    std::lock_guard lock(stopEventLock);
+    stopEvent = created;
+  }
   if (stopEvent == nullptr) {
     AbandonStartUp(u"ZYLCTRL:Cannot create the stop event\n", pipe);
     return;
@@ -96,16 +112,17 @@ void ServiceMain() {
   currentState = kServiceRunning;
   ReportStatus(kServiceRunning, 0, 0);
 
-  if (RunPipeLoop(pipe, stopEvent) == PipeLoopEnd::kStopped) {
-    ClosePipe(pipe);
-    events.Close(stopEvent);
-    stopEvent = nullptr;
-    return;
+  if (RunPipeLoop(pipe, stopEvent) == PipeLoopEnd::kWaitFailed) {
+    // The loop cannot wait any more, so no client will be served: say so to the service manager
+    // instead of leaving it to believe the service runs.
+    DebugLine(u"ZYLCTRL:Pipe wait failed\n");
+    EndService();
   }
-  // The loop cannot wait any more, so no client will be served: say so to the service manager
-  // instead of leaving it to believe the service runs.
-  DebugLine(u"ZYLCTRL:Pipe wait failed\n");
-  EndService();
+  // A request taken together with the stop ran after the handler's release, and may have made
+  // a new context: no command runs any more, so nothing of it may outlive the service.
+  ReleaseServiceContext();
+  ClosePipe(pipe);
+  CloseStopEvent();
 }
 
 void ServiceControlHandler(uint32_t control) {

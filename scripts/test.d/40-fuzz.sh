@@ -1,0 +1,5 @@
+# stage: fuzzers (45 s each)
+# Every fuzz target for a CI budget of 45 seconds, on a copy of its seeds (see scripts/fuzz.sh).
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+exec bash scripts/fuzz.sh 45
