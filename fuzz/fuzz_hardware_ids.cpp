@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   CheckedDeviceTree tree;
   platform::FakeUserNotice notice;
-  platform::fake::FakeDebugOutput debug;
+  platform::FakeDebugOutput debug;
   tree.contextIds = [vendorId, deviceId] { return std::pair{vendorId, deviceId}; };
   const int nodes = in.U8() % 6;
   for (int node = 0; node < nodes; ++node) tree.AddNode(ReadFuzzedNode(in, vendorId, deviceId));

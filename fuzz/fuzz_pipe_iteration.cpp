@@ -72,7 +72,7 @@ int32_t GetPciCommandReg(uint32_t, uint32_t, int32_t, uint32_t* command) {
 
 // A client that writes its record in pieces, or vanishes before writing: the service reads
 // once, so it sees the first piece only (or a failed read).
-class PiecewisePipe : public platform::fake::FakePipeEvents {
+class PiecewisePipe : public platform::FakePipeEvents {
  public:
   std::vector<uint8_t> pieces;           // per client: 0 or >= 24 whole, 0xFF failed read
   std::vector<std::ptrdiff_t> received;  // per client: what the read answered
@@ -117,8 +117,8 @@ ZylRequest RecordOf(const std::vector<uint8_t>& bytes) {
   return record;
 }
 
-void CheckClient(const platform::fake::FakeClient& client,
-                 const platform::fake::FakeClientOutcome& outcome, std::ptrdiff_t received,
+void CheckClient(const platform::FakeClient& client,
+                 const platform::FakeClientOutcome& outcome, std::ptrdiff_t received,
                  const LibraryCall& call) {
   FUZZ_CHECK(outcome.wasDisconnected, "every client is disconnected");
   if (!client.createsEvents) {
@@ -162,12 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const uint32_t hintVendor = in.U16();
   const uint32_t hintDevice = in.U16();
 
-  platform::fake::FakeServiceControl scm;
+  platform::FakeServiceControl scm;
   PiecewisePipe pipe;
-  platform::fake::FakeLibraryLoader loader;
+  platform::FakeLibraryLoader loader;
   CheckedDeviceTree tree;
   platform::FakeUserNotice notice;
-  platform::fake::FakeDebugOutput debug;
+  platform::FakeDebugOutput debug;
 
   if (setup & 0x01) {
     std::map<std::string, void*> exports;
@@ -188,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     return context ? std::pair{context->vendorId, context->deviceId} : std::pair{0u, 0u};
   };
 
-  std::vector<platform::fake::FakeClient> clients(1 + in.U8() % kMaxClients);
+  std::vector<platform::FakeClient> clients(1 + in.U8() % kMaxClients);
   for (auto& client : clients) {
     const uint8_t flags = in.U8();
     client.createsEvents = !(flags & 0x01);

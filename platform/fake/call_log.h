@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::fake {
+namespace platform {
 
 /// The book a fake keeps of its calls: every call by name in order, and scripted failures
 /// ("the 2nd CreatePipe fails"). Thread-safe.
@@ -53,4 +53,4 @@ class CallLog {
   std::map<std::string, Failure> failures_;
 };
 
-}  // namespace platform::fake
+}  // namespace platform

@@ -1,6 +1,6 @@
 #include "platform/fake/debug_output.h"
 
-namespace platform::fake {
+namespace platform {
 
 void FakeDebugOutput::Write(std::u16string_view text) {
   std::lock_guard lock(mutex_);
@@ -30,4 +30,4 @@ std::string FakeDebugOutput::NarrowText() const {
   return narrow_;
 }
 
-}  // namespace platform::fake
+}  // namespace platform

@@ -6,7 +6,7 @@
 
 #include "platform/debug_output.h"
 
-namespace platform::fake {
+namespace platform {
 
 /// Keeps every piece of debugger output, narrow pieces widened. Thread-safe.
 class FakeDebugOutput : public DebugOutput {
@@ -26,4 +26,4 @@ class FakeDebugOutput : public DebugOutput {
   std::string narrow_;
 };
 
-}  // namespace platform::fake
+}  // namespace platform

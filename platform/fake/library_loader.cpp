@@ -1,6 +1,6 @@
 #include "platform/fake/library_loader.h"
 
-namespace platform::fake {
+namespace platform {
 
 namespace {
 std::string Narrow(std::u16string_view text) {
@@ -42,4 +42,4 @@ std::u16string FakeLibraryLoader::ProgramFilePath() {
   return programPath_;
 }
 
-}  // namespace platform::fake
+}  // namespace platform

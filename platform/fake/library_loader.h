@@ -7,7 +7,7 @@
 #include "platform/fake/call_log.h"
 #include "platform/library_loader.h"
 
-namespace platform::fake {
+namespace platform {
 
 /// Libraries that exist only in memory: a file name and a table of exports. Loading the same
 /// name again gives the same handle, as the real loader does. Calls are logged as
@@ -34,4 +34,4 @@ class FakeLibraryLoader : public LibraryLoader {
   std::u16string programPath_ = u"C:\\Program Files\\Zyl\\VokZylControl.exe";
 };
 
-}  // namespace platform::fake
+}  // namespace platform

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-namespace platform::fake {
+namespace platform {
 
 namespace {
 constexpr char16_t kCommandDoneName[] = u"Global\\VokZylRemoveService";
@@ -312,4 +312,4 @@ std::size_t FakePipeEvents::OpenHandles() const {
   return live_.size();
 }
 
-}  // namespace platform::fake
+}  // namespace platform

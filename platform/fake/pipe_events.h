@@ -13,7 +13,7 @@
 #include "platform/fake/call_log.h"
 #include "platform/pipe_events.h"
 
-namespace platform::fake {
+namespace platform {
 
 /// The state of one event object, shared by every handle that names it.
 struct FakeEventState {
@@ -113,4 +113,4 @@ class FakePipeEvents : public PipeEvents {
   std::function<void()> onIdle_;
 };
 
-}  // namespace platform::fake
+}  // namespace platform

@@ -1,6 +1,6 @@
 #include "platform/fake/service_control.h"
 
-namespace platform::fake {
+namespace platform {
 
 namespace {
 constexpr uint32_t kStopped = 1;
@@ -104,4 +104,4 @@ std::thread::id FakeServiceControl::DispatcherThread() const {
   return dispatcherThread_;
 }
 
-}  // namespace platform::fake
+}  // namespace platform

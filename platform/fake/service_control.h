@@ -9,7 +9,7 @@
 #include "platform/fake/call_log.h"
 #include "platform/service_control.h"
 
-namespace platform::fake {
+namespace platform {
 
 /// An in-memory service manager. RunDispatcher runs the service-main function on a thread of its
 /// own and delivers posted controls on the calling thread, as the real dispatcher does; it
@@ -57,4 +57,4 @@ class FakeServiceControl : public ServiceControl {
   int handle_ = 0;
 };
 
-}  // namespace platform::fake
+}  // namespace platform

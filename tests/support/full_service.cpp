@@ -79,7 +79,7 @@ void FullService::WatchForExit() {
       processGone_ = true;
       // Wakes the loop (a client without events is dropped at once); its idle hook, on the
       // service thread, then ends it.
-      platform::fake::FakeClient wakeUp;
+      platform::FakeClient wakeUp;
       wakeUp.createsEvents = false;
       harness.pipe.QueueClient(wakeUp);
     }

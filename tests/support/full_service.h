@@ -36,7 +36,7 @@ class FullService {
   bool StoppedAccepted() const;
 
   ServiceHarness harness;
-  platform::fake::FakeLibraryLoader loader;
+  platform::FakeLibraryLoader loader;
   platform::FakeDeviceTree tree;
   platform::FakeUserNotice notice;
   std::size_t adapterNode = 0;

@@ -21,9 +21,9 @@ class ServiceHarness {
   /// Stops the service (as the service manager would) the first time the loop has nothing to do.
   void StopWhenIdle(uint32_t control = kServiceControlStop);
 
-  platform::fake::FakeServiceControl scm;
-  platform::fake::FakePipeEvents pipe;
-  platform::fake::FakeDebugOutput debug;
+  platform::FakeServiceControl scm;
+  platform::FakePipeEvents pipe;
+  platform::FakeDebugOutput debug;
   ServicePlatform bindings;
 };
 

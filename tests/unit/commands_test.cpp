@@ -77,10 +77,10 @@ class CommandsTest : public ::testing::Test {
                ZylRequest{command, matchId, matchSubsys, count, -999, foundVendor, foundDevice});
   }
 
-  platform::fake::FakeLibraryLoader loader;
+  platform::FakeLibraryLoader loader;
   platform::FakeUserNotice notice;
   platform::FakeDeviceTree tree;
-  platform::fake::FakeDebugOutput debug;
+  platform::FakeDebugOutput debug;
   ServicePlatform bindings;
 };
 
@@ -104,7 +104,7 @@ TEST_F(CommandsTest, SecondLoadRunsInitAgainAndStartsAFreshContext) {
 }
 
 TEST_F(CommandsTest, MissingLibraryAnswers105WithoutNoticeThenCountShowsTheNotice) {
-  platform::fake::FakeLibraryLoader empty;
+  platform::FakeLibraryLoader empty;
   bindings.libraryLoader = &empty;
   UsePlatform(bindings);
   EXPECT_EQ(Run(ZylCmdLoadLibrary).result, -105);

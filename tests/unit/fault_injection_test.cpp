@@ -31,7 +31,7 @@ const char* const kServiceCalls[] = {"RunDispatcher", "RegisterControlHandler", 
 
 struct Outcome {
   int exitCode = 0;
-  std::vector<platform::fake::FakeClientOutcome> clients;
+  std::vector<platform::FakeClientOutcome> clients;
   std::vector<std::string> pipeCalls;
   bool stoppedReported = false;
   bool cutOffByExit = false;

@@ -37,7 +37,7 @@ class PipeServerTest : public ::testing::Test {
     SetCommandHandlers({EchoCommand, EchoCommand, EchoCommand, EchoCommand, EchoCommand});
     service.StopWhenIdle();
   }
-  std::vector<platform::fake::FakeClientOutcome> Serve(std::vector<platform::fake::FakeClient> clients) {
+  std::vector<platform::FakeClientOutcome> Serve(std::vector<platform::FakeClient> clients) {
     for (auto& client : clients) service.pipe.QueueClient(client);
     service.Run();
     return service.pipe.Outcomes();
@@ -82,7 +82,7 @@ TEST_F(PipeServerTest, KnownCommandRunsOnAWorkerAndRepliesInTheSpecifiedOrder) {
 }
 
 TEST_F(PipeServerTest, EveryCommandCodeReachesItsOwnHandler) {
-  std::vector<platform::fake::FakeClient> clients;
+  std::vector<platform::FakeClient> clients;
   for (uint32_t command = 0; command < 5; ++command) clients.push_back({Bytes(Record(command))});
   const auto outcomes = Serve(clients);
   ASSERT_EQ(outcomes.size(), 5u);
@@ -128,9 +128,9 @@ TEST_F(PipeServerTest, OversizeWriteIsServedFromItsFirst24Bytes) {
 }
 
 TEST_F(PipeServerTest, ClientWithoutItsEventsIsDroppedAndTheServiceGoesOn) {
-  platform::fake::FakeClient noEvents{Bytes(Record(ZylCmdDisable))};
+  platform::FakeClient noEvents{Bytes(Record(ZylCmdDisable))};
   noEvents.createsEvents = false;
-  platform::fake::FakeClient firstOnly{Bytes(Record(ZylCmdDisable))};
+  platform::FakeClient firstOnly{Bytes(Record(ZylCmdDisable))};
   firstOnly.createsEvents = false;
   firstOnly.createsFirstEventOnly = true;
   const auto outcomes = Serve({noEvents, firstOnly, {Bytes(Record(ZylCmdEnable))}});
@@ -145,7 +145,7 @@ TEST_F(PipeServerTest, ClientWithoutItsEventsIsDroppedAndTheServiceGoesOn) {
 }
 
 TEST_F(PipeServerTest, ClientConnectedBeforeTheConnectCallIsServed) {
-  platform::fake::FakeClient early{Bytes(Record(ZylCmdQueryState))};
+  platform::FakeClient early{Bytes(Record(ZylCmdQueryState))};
   early.connectedBeforeListen = true;
   const auto outcomes = Serve({early});
   ASSERT_EQ(outcomes.size(), 1u);
