@@ -117,9 +117,8 @@ ZylRequest RecordOf(const std::vector<uint8_t>& bytes) {
   return record;
 }
 
-void CheckClient(const platform::FakeClient& client,
-                 const platform::FakeClientOutcome& outcome, std::ptrdiff_t received,
-                 const LibraryCall& call) {
+void CheckClient(const platform::FakeClient& client, const platform::FakeClientOutcome& outcome,
+                 std::ptrdiff_t received, const LibraryCall& call) {
   FUZZ_CHECK(outcome.wasDisconnected, "every client is disconnected");
   if (!client.createsEvents) {
     FUZZ_CHECK(outcome.reply.empty(), "a client without its events gets no reply");

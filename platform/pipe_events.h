@@ -29,7 +29,8 @@ struct PipeSettings {
 /// What an overlapped ConnectNamedPipe left behind.
 enum class ConnectState {
   kPending,    // listening; the event is signalled when a client connects
-  kConnected,  // a client connected before the call (ERROR_PIPE_CONNECTED); the event is not signalled
+  kConnected,  // a client connected before the call (ERROR_PIPE_CONNECTED); the event is not
+               // signalled
   kFailed,
 };
 

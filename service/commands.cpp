@@ -111,10 +111,12 @@ void ZylQueryStateHandler(ZylRequest* request) {
 
 void ZylDisableHandler(ZylRequest* request) {
   ServiceContext* context = serviceContext;
-  request->result = context == nullptr ? kResultNoContext : RunDeviceOperation(*context, DevOpDisable);
+  request->result =
+      context == nullptr ? kResultNoContext : RunDeviceOperation(*context, DevOpDisable);
 }
 
 void ZylEnableHandler(ZylRequest* request) {
   ServiceContext* context = serviceContext;
-  request->result = context == nullptr ? kResultNoContext : RunDeviceOperation(*context, DevOpEnable);
+  request->result =
+      context == nullptr ? kResultNoContext : RunDeviceOperation(*context, DevOpEnable);
 }

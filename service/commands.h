@@ -35,6 +35,6 @@ void ZylDisableHandler(ZylRequest* request);
 void ZylEnableHandler(ZylRequest* request);
 
 /// The table the program entry installs.
-inline constexpr CommandTable kZylCommandHandlers = {
-    ZylLoadLibraryHandler, ZylCountDevicesHandler, ZylQueryStateHandler, ZylDisableHandler,
-    ZylEnableHandler};
+inline constexpr CommandTable kZylCommandHandlers = {ZylLoadLibraryHandler, ZylCountDevicesHandler,
+                                                     ZylQueryStateHandler, ZylDisableHandler,
+                                                     ZylEnableHandler};

@@ -53,9 +53,9 @@ const char16_t* SetUpPipe(PipeResources& resources) {
   resources.security = events.BuildSecurity(kPipeAccess);
   if (resources.security == nullptr) return u"ZYLCTRL:Cannot build the pipe security\n";
 
-  const platform::PipeSettings settings{kPipeName,          kPipeOpenMode,   kPipeMode,
-                                        kPipeMaxInstances,  kPipeBufferSize, kPipeBufferSize,
-                                        kPipeDefaultTimeoutMs};
+  const platform::PipeSettings settings{
+      kPipeName,       kPipeOpenMode,        kPipeMode, kPipeMaxInstances, kPipeBufferSize,
+      kPipeBufferSize, kPipeDefaultTimeoutMs};
   resources.pipe = events.CreatePipe(settings, resources.security);
   if (resources.pipe == nullptr) {
     return u"ZYLCTRL:Cannot create the pipe (is another process serving its name?)\n";

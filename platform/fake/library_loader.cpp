@@ -3,9 +3,7 @@
 namespace platform {
 
 namespace {
-std::string Narrow(std::u16string_view text) {
-  return std::string(text.begin(), text.end());
-}
+std::string Narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
 }  // namespace
 
 void FakeLibraryLoader::AddLibrary(const std::u16string& fileName,

@@ -26,15 +26,15 @@ struct FakeEventState {
 
 /// A client the fake pipe will connect, scripted by the test.
 struct FakeClient {
-  std::vector<uint8_t> request;      ///< what it writes, in one write
-  bool createsEvents = true;         ///< creates both global events before connecting
+  std::vector<uint8_t> request;  ///< what it writes, in one write
+  bool createsEvents = true;     ///< creates both global events before connecting
   bool createsFirstEventOnly = false;
   bool connectedBeforeListen = false;  ///< connects before the service's connect call
 };
 
 /// What became of a client once the service let it go.
 struct FakeClientOutcome {
-  std::vector<uint8_t> reply;  ///< every byte the service wrote to it
+  std::vector<uint8_t> reply;                    ///< every byte the service wrote to it
   std::shared_ptr<FakeEventState> commandDone;   ///< null when it made no events
   std::shared_ptr<FakeEventState> disconnected;  ///< null when it made no such event
   bool wasDisconnected = false;

@@ -11,7 +11,9 @@ namespace {
 class Win32DebugOutput : public DebugOutput {
  public:
   void Write(std::u16string_view text) override { OutputDebugStringW(win32::Wide(text).c_str()); }
-  void WriteNarrow(std::string_view text) override { OutputDebugStringA(std::string(text).c_str()); }
+  void WriteNarrow(std::string_view text) override {
+    OutputDebugStringA(std::string(text).c_str());
+  }
 };
 
 }  // namespace

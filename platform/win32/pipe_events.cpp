@@ -68,8 +68,8 @@ class Win32PipeEvents : public PipeEvents {
     for (const auto& entry : entries) names.push_back(win32::Wide(entry.trustee));
     std::vector<EXPLICIT_ACCESS_W> access(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
-      BuildExplicitAccessWithNameW(&access[i], names[i].data(), entries[i].accessMask,
-                                   GRANT_ACCESS, NO_INHERITANCE);
+      BuildExplicitAccessWithNameW(&access[i], names[i].data(), entries[i].accessMask, GRANT_ACCESS,
+                                   NO_INHERITANCE);
     }
     if (SetEntriesInAclW(access.size(), access.data(), nullptr, &security->acl) != ERROR_SUCCESS) {
       return nullptr;
@@ -85,12 +85,11 @@ class Win32PipeEvents : public PipeEvents {
   }
 
   Handle CreatePipe(const PipeSettings& settings, Handle security) override {
-    auto* attributes = security != nullptr ? &static_cast<PipeSecurity*>(security)->attributes
-                                           : nullptr;
+    auto* attributes =
+        security != nullptr ? &static_cast<PipeSecurity*>(security)->attributes : nullptr;
     HANDLE pipe = CreateNamedPipeW(win32::Wide(settings.name).c_str(), settings.openMode,
-                                   settings.pipeMode, settings.maxInstances,
-                                   settings.outBufferSize, settings.inBufferSize,
-                                   settings.defaultTimeoutMs, attributes);
+                                   settings.pipeMode, settings.maxInstances, settings.outBufferSize,
+                                   settings.inBufferSize, settings.defaultTimeoutMs, attributes);
     return pipe == INVALID_HANDLE_VALUE ? nullptr : pipe;
   }
 

@@ -35,8 +35,8 @@ TEST(StopDuringCommand, ContextOutlivesTheCommandAndIsReleasedAfterIt) {
     ServiceHarness service;
     running = &service;
     stopAtStep = round % 4;
-    SetCommandHandlers({WorkingCommand, WorkingCommand, WorkingCommand, WorkingCommand,
-                        WorkingCommand});
+    SetCommandHandlers(
+        {WorkingCommand, WorkingCommand, WorkingCommand, WorkingCommand, WorkingCommand});
     serviceContext = new ServiceContext{nullptr, 2, 3};
     service.pipe.QueueClient({Bytes(Record(ZylCmdQueryState, round % 2))});
     service.pipe.OnIdle([] {
@@ -56,8 +56,8 @@ TEST(StopDuringCommand, SecondStopWhileACommandRunsReleasesOnce) {
   ServiceHarness service;
   running = &service;
   stopAtStep = 1;
-  SetCommandHandlers({WorkingCommand, WorkingCommand, WorkingCommand, WorkingCommand,
-                      WorkingCommand});
+  SetCommandHandlers(
+      {WorkingCommand, WorkingCommand, WorkingCommand, WorkingCommand, WorkingCommand});
   serviceContext = new ServiceContext{nullptr, 2, 3};
   service.pipe.QueueClient({Bytes(Record(ZylCmdDisable, 0))});
   service.pipe.OnIdle([] {

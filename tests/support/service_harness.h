@@ -28,7 +28,7 @@ class ServiceHarness {
 };
 
 std::vector<uint8_t> Bytes(const ZylRequest& request);
-ZylRequest Record(uint32_t command, uint32_t matchId = 0x11112222, uint32_t matchSubsys = 0x33334444,
-                  uint32_t count = 7, int32_t result = -77, uint16_t vendor = 0x5555,
-                  uint16_t device = 0x6666);
+ZylRequest Record(uint32_t command, uint32_t matchId = 0x11112222,
+                  uint32_t matchSubsys = 0x33334444, uint32_t count = 7, int32_t result = -77,
+                  uint16_t vendor = 0x5555, uint16_t device = 0x6666);
 ZylRequest FromBytes(const std::vector<uint8_t>& bytes);

@@ -129,7 +129,8 @@ TEST_F(CommandsTest, EachMissingExportHasItsOwnNotice) {
     uint32_t command;
     std::u16string text;
   } cases[] = {
-      {"QV_InitLibrary", ZylCmdLoadLibrary, u"関数のポインタが取得できませんでした。QV_InitLibrary"},
+      {"QV_InitLibrary", ZylCmdLoadLibrary,
+       u"関数のポインタが取得できませんでした。QV_InitLibrary"},
       {"QV_GetPciDeviceCount", ZylCmdCountDevices,
        u"Could not get the function from library.(QV_GetPciDeviceCount)"},
       {"QV_GetPciCommandReg", ZylCmdQueryState,
@@ -220,9 +221,8 @@ TEST_F(CommandsTest, DisableAndEnableAnswerWhatTheDeviceOperationAnswers) {
   tree.AddNode({kAdapterId});
   EXPECT_EQ(Run(ZylCmdDisable).result, 1);
   EXPECT_EQ(Run(ZylCmdEnable).result, 1);
-  EXPECT_EQ(tree.StateChanges(),
-            (std::vector<std::string>{"node 0: stop", "node 0: disable", "node 0: enable",
-                                      "node 0: start"}));
+  EXPECT_EQ(tree.StateChanges(), (std::vector<std::string>{"node 0: stop", "node 0: disable",
+                                                           "node 0: enable", "node 0: start"}));
 }
 
 TEST_F(CommandsTest, DeviceOperationsLookForTheIdentifiersTheCountChose) {

@@ -57,8 +57,8 @@ TEST_F(PipeServerTest, PipeIsLocalFirstInstanceAndGrantsTheThreeAccounts) {
   EXPECT_EQ(settings.defaultTimeoutMs, 1000u);
   using Entry = std::pair<std::u16string, uint32_t>;
   EXPECT_EQ(service.pipe.SecurityEntries(),
-            (std::vector<Entry>{{u"SYSTEM", 0x1F01FF}, {u"Administrators", 0x1F01FF},
-                                {u"Users", 0x1F01FF}}));
+            (std::vector<Entry>{
+                {u"SYSTEM", 0x1F01FF}, {u"Administrators", 0x1F01FF}, {u"Users", 0x1F01FF}}));
 }
 
 TEST_F(PipeServerTest, KnownCommandRunsOnAWorkerAndRepliesInTheSpecifiedOrder) {

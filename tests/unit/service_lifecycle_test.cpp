@@ -35,8 +35,9 @@ const Expected kStopped{1, 5, 0, 0};
 
 class LifecycleTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetCommandHandlers({EchoCommand, EchoCommand, EchoCommand, EchoCommand,
-                                              EchoCommand}); }
+  void SetUp() override {
+    SetCommandHandlers({EchoCommand, EchoCommand, EchoCommand, EchoCommand, EchoCommand});
+  }
   ServiceHarness service;
 };
 
@@ -48,9 +49,10 @@ TEST_F(LifecycleTest, StopAndShutdownWhileIdleReportAndCloseEverything) {
     EXPECT_EQ(fresh.Run(), 1);
     ExpectReports(fresh.scm.Reports(), {kStartPending, kRunning, kStopPending, kStopped});
     EXPECT_EQ(fresh.scm.RegisteredName(), kServiceName);
-    EXPECT_EQ(fresh.debug.Text(),
-              u"ZYLCTRL:Create Pipe\nZYLCTRL:PipedServiceName=\\\\.\\pipe\\TAVIK_Zyl_Control_Service"
-              u"\nZYLCTRL:SERVICE_CONTROL_STOP");
+    EXPECT_EQ(
+        fresh.debug.Text(),
+        u"ZYLCTRL:Create Pipe\nZYLCTRL:PipedServiceName=\\\\.\\pipe\\TAVIK_Zyl_Control_Service"
+        u"\nZYLCTRL:SERVICE_CONTROL_STOP");
     EXPECT_EQ(fresh.pipe.OpenHandles(), 0u) << "pipe, connect event and stop event are closed";
     EXPECT_TRUE(fresh.scm.MainReturned());
   }
@@ -98,7 +100,9 @@ TEST_F(LifecycleTest, FailedHandlerRegistrationEndsServiceMainSilently) {
 
 TEST_F(LifecycleTest, FailedStartPendingReportStopsButStartUpGoesOn) {
   service.scm.Log().FailOn("SetStatus", 1);
-  service.pipe.OnIdle([] { if (stopEvent) CurrentPlatform().pipeEvents->SetEvent(stopEvent); });
+  service.pipe.OnIdle([] {
+    if (stopEvent) CurrentPlatform().pipeEvents->SetEvent(stopEvent);
+  });
   service.Run();
   ExpectReports(service.scm.Reports(), {kStartPending, kStopped, kRunning});
   EXPECT_EQ(service.pipe.Log().Count("CreatePipe"), 1);
