@@ -13,7 +13,7 @@ zyl_require_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-ZYL_LINUX_PACKAGES=(cmake ninja-build g++ pkg-config libsystemd-dev libgtest-dev libgmock-dev
+ZYL_LINUX_PACKAGES=(cmake ninja-build g++ clang-format pkg-config libsystemd-dev libgtest-dev libgmock-dev
                     libbenchmark-dev pciutils python3)
 ZYL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 ZYL_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
