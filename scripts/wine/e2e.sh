@@ -201,7 +201,7 @@ if ! lspci -D -nmm >"$lspci_out" 2>&1; then
   wbed_log "lspci -D -nmm failed; the replay checks are skipped"
   : >"$lspci_out"
 fi
-mapfile -t machine_expect < <(python3 "$here/pci_expect.py" --ids 1 --subsys 3 "$lspci_out")
+mapfile -t machine_expect < <(python3 "$here/pci_expect.py" --ids 1 --subsys 2 "$lspci_out")
 wbed_log "this machine (lspci): $(wc -l <"$lspci_out") functions; checks: ${machine_expect[*]:-none}"
 rm -f "$lspci_out"
 wbed_stage_end
@@ -297,7 +297,6 @@ run_expect enable-no-node enable -- result=-102
 devnode add "$ADAPTER_ID\\${NODE_PREFIX}20E0" 0 "$ADAPTER_ID" 'PCI\VEN_104D&DEV_81CE'
 expect_nodes "$ADAPTER_ID" 1
 run_expect disable-no-driver-key disable -- result=-102
-run_expect query-no-driver-key query --match-subsys 0x00031987 -- result=-102
 devnode remove "$ADAPTER_ID\\${NODE_PREFIX}20E0"
 
 # The adapter's ID second in the list does not count.
@@ -385,7 +384,10 @@ run_expect busy-load load -- result=1
 # A subsystem scan runs for seconds; the stop is reported at once and ends the process, with or
 # without the reply.
 busy_log="$WBED_LOGS/client.busy-query.log"
-timeout -k 10 120 wine "$(wbed_win_path zylclient.exe)" query --match-subsys 0x00031987 --json \
+# The client's wait for the disconnected event, which a service that has ended never sets,
+# is bounded by its time-out.
+timeout -k 10 120 wine "$(wbed_win_path zylclient.exe)" query --match-subsys 0x00031987 \
+  --timeout-ms 10000 --json \
   >"$busy_log" 2>&1 </dev/null &
 busy_client=$!
 sleep 1
