@@ -405,6 +405,40 @@ wbed_log "  VokZylControl.exe outside the service manager: exit $direct_rc"
 expect_state "$WBED_DRIVER_NAME" RUNNING "driver at the end"
 wbed_stage_end
 
+# ---------------------------------------------------------------------------------------------
+# Last: once the stand-in sits beside the service, only the override keeps other programs of
+# C:\zyl on Wine's own setupapi.
+wbed_stage "device-node success paths (stand-in setupapi.dll for the service)"
+standin="$build_dir/tests/wine/standin/setupapi.dll"
+override_reg="$WBED_LOGS/setupapi-override.reg"
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\VokZylControl.exe\\DllOverrides]\r\n"setupapi"="native"\r\n' \
+  >"$override_reg"
+if [[ ! -f "$standin" ]]; then
+  fail "missing $standin"
+elif wbed_install_files "$standin" && wbed_import_reg "$override_reg" &&
+  start_service "start with the stand-in setupapi.dll"; then
+  standin_start_line=$(wc -l <"$WBED_SERVICES_LOG")
+  run_expect standin-load load -- result=1
+  run_expect standin-count count --match-subsys 0x00031987 -- result=1 count=1
+  run_expect standin-query-works query --match-subsys 0x00031987 -- result=2
+  run_expect standin-disable disable -- result=1
+  run_expect standin-query-disabled query --match-subsys 0x00031987 -- result=3
+  run_expect standin-enable enable -- result=1
+  run_expect standin-query-enabled query --match-subsys 0x00031987 -- result=2
+  # Stop before disable; enable, start, and after a start that leaves a problem one
+  # re-enumeration from the root and a second start.
+  calls="$(tail -n +"$standin_start_line" "$WBED_SERVICES_LOG" |
+    grep -o 'setupapi stand-in: [a-z -]*[0-9]*' | grep -v ': list' | sed 's/setupapi stand-in: //' |
+    paste -sd, -)"
+  wanted="state change 5,state change 2,state change 1,state change 4,locate root,re-enumerate from 1,state change 4"
+  if [[ "$calls" == "$wanted" ]]; then pass; else fail "stand-in calls: $calls; expected $wanted"; fi
+  wbed_log "  stand-in calls: $calls"
+  stop_service "stop with the stand-in"
+else
+  fail "stand-in setupapi.dll set-up"
+fi
+wbed_stage_end
+
 wbed_print_timings
 wbed_log "prefix creation: ${WBED_PREFIX_SECONDS} s"
 wbed_log "full ID-mode scan through the service: ${full_scan_seconds:-not measured} s, ${transfers:-?} transfers"

@@ -1,15 +1,15 @@
 // The Windows pipe and event binding against real kernel objects: what the pipe loop relies on
 // of named pipes, events, waits and threads. Each test uses pipe and event names of its own.
-#include <windows.h>
+#include "platform/pipe_events.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "platform/pipe_events.h"
 #include "service/pipe_server.h"
 
 namespace {
@@ -25,8 +25,7 @@ constexpr DWORD kWaitMs = 5000;
 
 std::u16string UniqueName(const char16_t* prefix) {
   static int serial = 0;
-  const std::string suffix =
-      std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
+  const std::string suffix = std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
   return prefix + std::u16string(suffix.begin(), suffix.end());
 }
 
@@ -43,8 +42,8 @@ class Win32PipeEventsTest : public ::testing::Test {
   }
 
   PipeSettings Settings() const {
-    return {name_, kPipeOpenMode, kPipeMode, kPipeMaxInstances, kPipeBufferSize, kPipeBufferSize,
-            kPipeDefaultTimeoutMs};
+    return {name_,           kPipeOpenMode,        kPipeMode, kPipeMaxInstances, kPipeBufferSize,
+            kPipeBufferSize, kPipeDefaultTimeoutMs};
   }
 
   HANDLE OpenClient() const {
