@@ -12,6 +12,10 @@
 
 #include "service/pipe_server.h"
 
+// The interface's own names, not the system's A/W macros.
+#undef CreateEvent
+#undef OpenEvent
+
 namespace {
 
 using platform::ConnectState;
