@@ -22,7 +22,9 @@
 # grep could wait forever for its end.
 #
 # Settings (environment, optional): WBED_TIMEOUT (seconds per Windows program,
-# default 300), WBED_KEEP_LOGS=1 (keep WBED_LOGS after the run), WBED_KEEP_PREFIX=1.
+# default 300), WBED_KEEP_LOGS=1 (keep WBED_LOGS after the run), WBED_KEEP_PREFIX=1,
+# WBED_SERVICES_DEBUG (WINEDEBUG of the services, e.g. -all,+debugstr; their Wine
+# channel output goes to WBED_SERVICES_LOG).
 
 WBED_SERVICE_NAME="Tavik Zyl Control Service"
 WBED_SERVICE_EXE="VokZylControl.exe"
@@ -130,7 +132,11 @@ wbed_init() {
   wineserver -k >/dev/null 2>&1 </dev/null
   wineserver -w >/dev/null 2>&1 </dev/null
   wineserver -p 3600 >/dev/null 2>&1 </dev/null
-  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  # The background processes (services.exe, and every service it starts) keep this command's
+  # environment and standard error for the whole run: WBED_SERVICES_DEBUG gives them a
+  # WINEDEBUG of their own, and their channel output lands in WBED_SERVICES_LOG.
+  WBED_SERVICES_LOG="$WBED_LOGS/services.log"
+  WINEDEBUG="${WBED_SERVICES_DEBUG:-$WINEDEBUG}" wine cmd /c exit >/dev/null 2>"$WBED_SERVICES_LOG" </dev/null
   WBED_PREFIX_SECONDS="$(wbed_elapsed "$start")"
   wbed_stage_end
   wbed_stage "service manager ready (boot-time starts done)"

@@ -9,6 +9,8 @@
  *   ioctl_probe remove              stop and delete the driver service
  *   ioctl_probe state               print ABSENT, STOPPED, RUNNING, ...
  *   ioctl_probe checks              buffer-size, latch, enable-bit, counter checks
+ *   ioctl_probe counter reset|read  zero the driver's transfer counter, or
+ *                                   print "transfers N" (N since the reset)
  *   ioctl_probe scan BUSES [EXPECT...]
  *       config-read register 0x00 of every function on buses 0..BUSES-1
  *       (2 transfers each, a fresh event per transfer, as the product does),
@@ -374,10 +376,20 @@ static int Scan(HANDLE device, unsigned buses, Expectation *expected, int n_expe
   return mismatches || g_transfer_failures ? 1 : 0;
 }
 
+/* Lets a test count the transfers another process (the product) makes. */
+static int Counter(HANDLE device, int reset) {
+  if (reset) {
+    WritePort(device, kCounterPort, 0);
+  } else {
+    printf("transfers %lu\n", (unsigned long)ReadPort(device, kCounterPort));
+  }
+  return g_transfer_failures ? 1 : 0;
+}
+
 static int Usage(void) {
   printf(
       "usage: ioctl_probe install [SYS_PATH] | stop | remove | state | checks |\n"
-      "       scan BUSES [bb:dd.f=vvvv:dddd ...]\n");
+      "       counter reset|read | scan BUSES [bb:dd.f=vvvv:dddd ...]\n");
   return 2;
 }
 
@@ -404,6 +416,10 @@ int main(int argc, char **argv) {
         return 2;
       }
     }
+  } else if (!strcmp(argv[1], "counter")) {
+    if (argc != 3 || (strcmp(argv[2], "reset") != 0 && strcmp(argv[2], "read") != 0)) {
+      return Usage();
+    }
   } else if (strcmp(argv[1], "checks") != 0) {
     return Usage();
   }
@@ -413,7 +429,11 @@ int main(int argc, char **argv) {
     printf("%s does not open: %lu\n", kDeviceName, GetLastError());
     return 1;
   }
-  result = buses ? Scan(device, (unsigned)buses, expected, n_expected) : RunChecks(device);
+  if (!strcmp(argv[1], "counter")) {
+    result = Counter(device, !strcmp(argv[2], "reset"));
+  } else {
+    result = buses ? Scan(device, (unsigned)buses, expected, n_expected) : RunChecks(device);
+  }
   CloseHandle(device);
   return result;
 }

@@ -1,0 +1,462 @@
+#!/usr/bin/env bash
+# End-to-end run of the Windows build under Wine: the service program, the hardware access
+# library and the stand-in kernel driver in one directory, the service registered with the
+# service manager, and the Windows client driving it over the real pipe.
+#
+#   cmake --preset windows && cmake --build build/windows -j2
+#   bash scripts/wine/e2e.sh build/windows
+#
+# Groups: start and load; this machine's PCI bus replayed (ID and subsystem counts checked
+# against lspci, one timed full scan with the driver's transfer counter); a simulated bus
+# (counts, command bytes); device nodes; protocol misuse; missing library and exports; stops.
+# Every Wine program writes to a file under WBED_LOGS; nothing of Wine is piped.
+#
+# The whole run is pinned to one CPU (WBED_CPU, default 0; "none" to leave it free): each port
+# transfer crosses three processes, and on one CPU they hand over without migrating.
+# Exit status 0 when every check passed.
+set -uo pipefail
+
+if [[ -z "${WBED_PINNED:-}" && "${WBED_CPU:-0}" != none ]] && command -v taskset >/dev/null; then
+  export WBED_PINNED=1
+  exec taskset -c "${WBED_CPU:-0}" bash "$0" "$@"
+fi
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source_dir="$(cd "$here/../.." && pwd)"
+build_dir="$(cd "${1:?usage: e2e.sh BUILD_DIR}" && pwd)"
+scenarios="$source_dir/tests/wine/scenarios"
+# OutputDebugStringA is on the debugstr channel, OutputDebugStringW (the service's lines and
+# its notices) on seh's warnings.
+export WBED_SERVICES_DEBUG="-all,+debugstr,warn+seh"
+# shellcheck source=harness.sh
+source "$here/harness.sh"
+
+readonly ADAPTER_ID='PCI\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00'
+readonly BUILT_ID='PCI\VEN_1234&DEV_ABCD&SUBSYS_81CE104D&REV_00'
+readonly NODE_PREFIX='4&1234ABCD&0&'
+readonly SCAN_TIMEOUT_MS=180000
+
+failures=0
+checks=0
+fail() {
+  wbed_log "FAIL: $*"
+  failures=$((failures + 1))
+}
+pass() { checks=$((checks + 1)); }
+
+# ---------------------------------------------------------------------------------------------
+# The client and its checks
+
+# client NAME EXIT ARGS...: runs zylclient --json ARGS; the exit status must be EXIT. The
+# report is in $WBED_LOGS/client.NAME.log, its time in last_client_seconds.
+client() {
+  local name=$1 want_exit=$2 start rc
+  shift 2
+  last_client_log="$WBED_LOGS/client.$name.log"
+  start="$(wbed_now)"
+  wbed_run "$last_client_log" "$(wbed_win_path zylclient.exe)" "$@" --json
+  rc=$?
+  last_client_seconds="$(wbed_elapsed "$start")"
+  wbed_log "  $name: exit $rc in ${last_client_seconds} s: $(grep -m1 '^{' "$last_client_log")"
+  if [[ "$rc" != "$want_exit" ]]; then
+    fail "$name: zylclient exit $rc, expected $want_exit"
+    return 1
+  fi
+  pass
+}
+
+# expect FIELD=VALUE...: the last client report has these fields (reply fields and the
+# report's own: status, commandDoneBeforeReply, ...). Values as JSON prints them.
+expect() {
+  local problems
+  problems="$(python3 - "$last_client_log" "$@" <<'EOF'
+import json, sys
+lines = [l for l in open(sys.argv[1], errors="replace") if l.startswith("{")]
+if not lines:
+    print("no JSON report"); sys.exit(1)
+report = json.loads(lines[-1])
+fields = {k: v for k, v in report.items() if k != "reply"}
+fields.update(report.get("reply", {}))
+bad = []
+for wanted in sys.argv[2:]:
+    key, value = wanted.split("=", 1)
+    got = fields.get(key)
+    text = json.dumps(got) if not isinstance(got, str) else got
+    if text != value:
+        bad.append(f"{key} is {text}, expected {value}")
+print("; ".join(bad))
+EOF
+)"
+  if [[ -n "$problems" ]]; then
+    fail "$(basename "$last_client_log" .log): $problems"
+    return 1
+  fi
+  pass
+}
+
+# run_expect NAME ARGS... -- FIELD=VALUE...: a client with a reply, then its checks.
+run_expect() {
+  local name=$1 args=()
+  shift
+  while [[ $# -gt 0 && "$1" != -- ]]; do
+    args+=("$1")
+    shift
+  done
+  shift
+  client "$name" 0 "${args[@]}" || return 1
+  expect status=reply "$@"
+}
+
+hex_dec() { printf '%d' "$1"; }
+
+# ---------------------------------------------------------------------------------------------
+# Processes, services, the driver and the device tree
+
+# Live (not yet reaped or running) VokZylControl.exe processes of this prefix.
+service_pids() {
+  local pid
+  for pid in $(wbed_prefix_pids); do
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qi 'VokZylControl\.exe' && echo "$pid"
+  done
+}
+
+expect_process_gone() {
+  local waited=0
+  while [[ -n "$(service_pids)" ]]; do
+    if ((waited >= 100)); then
+      fail "$1: VokZylControl.exe still runs (pid $(service_pids | tr '\n' ' '))"
+      return 1
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  pass
+}
+
+expect_state() {
+  local state
+  state="$(wbed_service_state "$1")"
+  if [[ "$state" != "$2" ]]; then
+    fail "$3: service '$1' is $state, expected $2"
+    return 1
+  fi
+  pass
+}
+
+# stop_service WHAT: stop; STOPPED; the process ends; the driver stays installed and running.
+stop_service() {
+  local out="$WBED_LOGS/sc.stop.log" error
+  # The service reports STOPPED from its control handler and its process ends at once, at
+  # times before Wine's service manager has the handler's answer: sc then says 109 (broken
+  # pipe). The states below are what counts.
+  if ! wbed_sc "$out" stop "$WBED_SERVICE_NAME"; then
+    error="$(wbed_sc_error "$out")"
+    if [[ "$error" == 109 ]]; then
+      wbed_log "  $1: sc stop answered 109 (the process ended before the handler's answer)"
+    else
+      fail "$1: sc stop failed: ${error:-unknown}"
+    fi
+  fi
+  wbed_service_wait "$WBED_SERVICE_NAME" STOPPED 30 || fail "$1: not STOPPED"
+  expect_state "$WBED_SERVICE_NAME" STOPPED "$1"
+  expect_process_gone "$1"
+  expect_state "$WBED_DRIVER_NAME" RUNNING "$1 (driver after the service stopped)"
+}
+
+start_service() {
+  wbed_zyl_service_start || {
+    fail "$1: service start"
+    return 1
+  }
+  pass
+}
+
+devnode() {
+  local out="$WBED_LOGS/devnode.$((++devnode_runs)).log"
+  wbed_run "$out" "$(wbed_win_path devnode_tool.exe)" "$@" || {
+    fail "devnode_tool $1: $(cat "$out")"
+    return 1
+  }
+  last_devnode_log="$out"
+}
+devnode_runs=0
+
+# expect_nodes HWID N: N listed nodes carry HWID first.
+expect_nodes() {
+  devnode count "$1" || return 1
+  grep -q "matching $2\$" <(tr -d '\r' <"$last_devnode_log") || {
+    fail "device tree: expected $2 nodes with $1, got: $(cat "$last_devnode_log")"
+    return 1
+  }
+  pass
+}
+
+# expect_debug TEXT: the services' debugger output holds TEXT.
+expect_debug() {
+  if grep -qF -- "$1" "$WBED_SERVICES_LOG"; then pass; else fail "debugger output lacks: $1"; fi
+}
+
+counter() {
+  local out="$WBED_LOGS/counter.$1.log"
+  wbed_run "$out" "$(wbed_win_path ioctl_probe.exe)" counter "$1" || {
+    fail "ioctl_probe counter $1: $(cat "$out")"
+    return 1
+  }
+  [[ "$1" == read ]] && tr -d '\r' <"$out" | awk '$1 == "transfers" { print $2 }'
+}
+
+# ---------------------------------------------------------------------------------------------
+
+wbed_stage "topology expectations from lspci"
+lspci_out="/tmp/zyl-e2e-lspci.$$"
+if ! lspci -D -nmm >"$lspci_out" 2>&1; then
+  wbed_log "lspci -D -nmm failed; the replay checks are skipped"
+  : >"$lspci_out"
+fi
+mapfile -t machine_expect < <(python3 "$here/pci_expect.py" --ids 1 --subsys 2 "$lspci_out")
+wbed_log "this machine (lspci): $(wc -l <"$lspci_out") functions; checks: ${machine_expect[*]:-none}"
+rm -f "$lspci_out"
+wbed_stage_end
+
+wbed_init || exit 1
+wbed_install_files "$build_dir/service/VokZylControl.exe" "$build_dir/hwaccess/Qvzyl.Dll" \
+  "$build_dir/tests/wine/qvzyl64.sys" "$build_dir/tools/zylclient/zylclient.exe" \
+  "$build_dir/tests/wine/ioctl_probe.exe" "$build_dir/tests/wine/devnode_tool.exe" || exit 1
+partial_library="$build_dir/tests/wine/partial/Qvzyl.Dll"
+[[ -f "$partial_library" ]] || fail "missing $partial_library"
+
+# ---------------------------------------------------------------------------------------------
+wbed_stage "start; command 0 installs the driver"
+wbed_import_topology --sysfs || exit 1
+expect_state "$WBED_DRIVER_NAME" ABSENT "before the first load"
+wbed_zyl_service_register || exit 1
+start_service "first start" || exit 1
+expect_debug '"ZYLCTRL:Create Pipe\n"'
+expect_debug '"ZYLCTRL:PipedServiceName="'
+run_expect load load -- command=0 result=1 commandDoneBeforeReply=true disconnectedAfterReply=true
+expect_state "$WBED_DRIVER_NAME" RUNNING "after command 0"
+expect_debug '"<-------------QV_InitLibrary\n"'
+run_expect load-again load -- result=1
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
+wbed_stage "this machine's bus replayed: counts as lspci"
+for line in "${machine_expect[@]}"; do
+  read -r mode dword count found <<<"$line"
+  if [[ "$mode" == id ]]; then
+    run_expect "machine-id-$dword" count --match-id "$dword" --found-vendor 0x5a5a \
+      --timeout-ms "$SCAN_TIMEOUT_MS" -- result=1 "count=$count" "matchId=$(hex_dec "$dword")" \
+      foundVendor=23130 foundDevice=0
+    wbed_log "  ID-mode scan with $count match(es): ${last_client_seconds} s"
+  else
+    run_expect "machine-subsys-$dword" count --match-subsys "$dword" -- result=1 "count=$count" \
+      "foundVendor=$((found & 0xFFFF))" "foundDevice=$((found >> 16))"
+  fi
+done
+wbed_stage_end
+
+wbed_stage "full ID-mode scan without a match (131,072 transfers)"
+counter reset
+run_expect full-scan count --match-id 0xDEADBEEF --timeout-ms "$SCAN_TIMEOUT_MS" -- result=1 count=0
+full_scan_seconds="$last_client_seconds"
+transfers="$(counter read)"
+if [[ "$transfers" == 131072 ]]; then pass; else fail "full scan made ${transfers:-?} transfers, not 131072"; fi
+wbed_log "  full scan: ${full_scan_seconds} s for ${transfers:-?} transfers (client round trip included)"
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
+wbed_stage "simulated bus: driver restarted with the scenario topology"
+stop_service "stop right after a command"
+wbed_service_stop "$WBED_DRIVER_NAME" || fail "driver stop"
+wbed_import_topology --scenario "$scenarios/multifunction.txt" \
+  --scenario "$scenarios/many_matches.txt" --scenario "$scenarios/zero_command.txt" \
+  --scenario "$scenarios/last_address.txt" --scenario "$scenarios/command_bytes.txt" || exit 1
+start_service "restart"
+# The driver is installed but stopped: the load starts it again.
+expect_state "$WBED_DRIVER_NAME" STOPPED "driver before the load"
+run_expect sim-load load -- result=1
+expect_state "$WBED_DRIVER_NAME" RUNNING "driver after the load"
+wbed_stage_end
+
+wbed_stage "simulated bus: counts by ID and by subsystem"
+# ID mode: 00:1c.2 (function 2 behind another ID), 17 on bus 1 (more than the 16-entry table),
+# 02:00.0. The found fields are the library's only by subsystem: here they come back as sent.
+run_expect sim-id count --match-id 0x81CE104D --found-vendor 0x1111 --found-device 0x2222 \
+  --timeout-ms "$SCAN_TIMEOUT_MS" -- result=1 count=19 foundVendor=4369 foundDevice=8738 \
+  "matchId=$(hex_dec 0x81CE104D)" matchSubsys=0
+wbed_log "  ID-mode scan with 19 matches: ${last_client_seconds} s"
+# Subsystem mode sees function 0 only: bus 1 and 02:00.0, not 00:1c.2.
+run_expect sim-subsys count --match-subsys 0x81CE104D -- result=1 count=18 \
+  foundVendor=$((0x104D)) foundDevice=$((0x81CE))
+# ff:1f.7 is a function 7: never found by subsystem.
+run_expect sim-subsys-fn7 count --match-subsys 0x00011234 -- result=1 count=0 foundVendor=0
+wbed_stage_end
+
+wbed_stage "simulated bus: command bytes (command 2)"
+run_expect query-zero query --match-subsys 0x00021987 -- result=4 count=0
+run_expect query-bit8-only query --match-subsys 0x00041987 -- result=4
+run_expect query-index-beyond query --match-subsys 0x00031987 --count 1 -- result=4 count=1
+# A non-zero command byte asks the device tree, which has no adapter node.
+run_expect query-nonzero-no-node query --match-subsys 0x00031987 -- result=-102
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
+wbed_stage "device nodes (Wine's SetupAPI)"
+expect_nodes "$ADAPTER_ID" 0
+run_expect disable-no-node disable -- result=-102
+run_expect enable-no-node enable -- result=-102
+
+devnode add "$ADAPTER_ID\\${NODE_PREFIX}20E0" 0 "$ADAPTER_ID" 'PCI\VEN_104D&DEV_81CE'
+expect_nodes "$ADAPTER_ID" 1
+run_expect disable-no-driver-key disable -- result=-102
+devnode remove "$ADAPTER_ID\\${NODE_PREFIX}20E0"
+
+# The adapter's ID second in the list does not count.
+devnode add "$ADAPTER_ID\\${NODE_PREFIX}30E0" 1 'PCI\VEN_104D&DEV_81CE&SUBSYS_00000000&REV_00' \
+  "$ADAPTER_ID"
+run_expect disable-second-entry disable -- result=-102
+devnode remove "$ADAPTER_ID\\${NODE_PREFIX}30E0"
+
+devnode add "$ADAPTER_ID\\${NODE_PREFIX}10E0" 1 "$ADAPTER_ID" 'PCI\VEN_104D&DEV_81CE'
+expect_nodes "$ADAPTER_ID" 1
+# Wine's CM_Get_DevNode_Status succeeds without a word: no problem, so the adapter works.
+run_expect query-node query --match-subsys 0x00031987 -- result=2
+# Wine refuses every state change (SetupDiSetClassInstallParamsW fails).
+run_expect disable-node disable --match-id 0x1234 --count 7 --found-vendor 0x4242 -- result=-101 \
+  matchId=$((0x1234)) count=7 foundVendor=$((0x4242)) matchSubsys=0
+run_expect enable-node enable -- result=-101
+devnode remove "$ADAPTER_ID\\${NODE_PREFIX}10E0"
+expect_nodes "$ADAPTER_ID" 0
+run_expect disable-removed disable -- result=-102
+
+# The fourth ID is built from the IDs the last count chose.
+devnode add "PCI\\VEN_1234&DEV_ABCD&SUBSYS_81CE104D&REV_00\\${NODE_PREFIX}40E0" 1 "$BUILT_ID"
+run_expect count-1234 count --match-subsys 0x00021234 -- result=1 count=1 \
+  foundVendor=$((0x1234)) foundDevice=$((0xABCD))
+run_expect disable-built-id disable -- result=-101
+run_expect count-1987 count --match-subsys 0x00021987 -- result=1 count=1 foundVendor=$((0x1987))
+run_expect disable-built-id-other disable -- result=-102
+devnode remove "PCI\\VEN_1234&DEV_ABCD&SUBSYS_81CE104D&REV_00\\${NODE_PREFIX}40E0"
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
+wbed_stage "protocol misuse: each followed by a served client"
+client unknown-command 4 7 && expect status=no-reply commandDoneBeforeReply=false \
+  disconnectedAfterReply=true
+run_expect after-unknown load -- result=1
+client unknown-command-big 4 0xFFFFFFFF && expect status=no-reply
+run_expect after-unknown-big load -- result=1
+# Without its events the client is dropped, often before it can even write (exit 4 or 6).
+no_events_log="$WBED_LOGS/client.no-events.log"
+wbed_run "$no_events_log" "$(wbed_win_path zylclient.exe)" load --no-events --json
+no_events_rc=$?
+wbed_log "  no-events: exit $no_events_rc: $(grep -m1 '^{' "$no_events_log")"
+if [[ "$no_events_rc" == 0 ]] || grep -q '"reply"' "$no_events_log"; then
+  fail "a client without its events got a reply"
+else
+  pass
+fi
+run_expect after-no-events load -- result=1
+client short-record 4 --raw 000000000000000000000000000000 && expect status=no-reply
+client short-record-1 4 --raw 00 && expect status=no-reply
+run_expect after-short-record load -- result=1
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
+wbed_stage "missing library (-105) and missing exports (-106)"
+stop_service "stop right after a command (2)"
+mv "$WBED_DIR/Qvzyl.Dll" "$WBED_DIR/Qvzyl.Dll.real"
+start_service "start without Qvzyl.Dll"
+run_expect no-library load -- result=-105
+run_expect no-library-count count --match-subsys 0x00021987 -- result=-106 count=0
+expect_debug 'ZYLCTRL: '
+expect_debug 'Could not get the function from library.(QV_GetPciDeviceCount)'
+stop_service "stop after -106"
+
+cp "$partial_library" "$WBED_DIR/Qvzyl.Dll"
+start_service "start with the partial library"
+run_expect partial-load load -- result=1
+expect_debug 'partial Qvzyl.Dll: QV_InitLibrary'
+run_expect partial-count count --match-subsys 0x00021987 -- result=-106
+run_expect partial-query query --match-subsys 0x00021987 -- result=-106
+expect_debug 'Could not get the function from library.(QV_GetPciCommandReg)'
+wbed_log "  a missing-export notice took ${last_client_seconds} s (it must not wait for a person)"
+stop_service "stop after the partial library"
+mv -f "$WBED_DIR/Qvzyl.Dll.real" "$WBED_DIR/Qvzyl.Dll"
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
+wbed_stage "stops: idle, during a command; started outside the service manager"
+start_service "start for an idle stop"
+sleep 1
+stop_service "stop while idle"
+
+start_service "start for a stop during a command"
+run_expect busy-load load -- result=1
+# A subsystem scan runs for seconds; the stop is reported at once and ends the process, with or
+# without the reply.
+busy_log="$WBED_LOGS/client.busy-query.log"
+# The client's wait for the disconnected event, which a service that has ended never sets,
+# is bounded by its time-out.
+timeout -k 10 120 wine "$(wbed_win_path zylclient.exe)" query --match-subsys 0x00031987 \
+  --timeout-ms 10000 --json \
+  >"$busy_log" 2>&1 </dev/null &
+busy_client=$!
+sleep 1
+stop_service "stop during a command"
+wait "$busy_client"
+busy_rc=$?
+wbed_log "  client of the interrupted command: exit $busy_rc: $(grep -m1 '^{' "$busy_log")"
+if [[ "$busy_rc" == 0 || "$busy_rc" == 4 ]]; then pass; else fail "interrupted client exit $busy_rc"; fi
+
+direct_log="$WBED_LOGS/direct-run.log"
+wbed_run "$direct_log" "$(wbed_win_path VokZylControl.exe)"
+direct_rc=$?
+if [[ "$direct_rc" == 0 ]]; then pass; else fail "VokZylControl.exe run directly exited $direct_rc"; fi
+wbed_log "  VokZylControl.exe outside the service manager: exit $direct_rc"
+expect_state "$WBED_DRIVER_NAME" RUNNING "driver at the end"
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
+# Last: once the stand-in sits beside the service, only the override keeps other programs of
+# C:\zyl on Wine's own setupapi.
+wbed_stage "device-node success paths (stand-in setupapi.dll for the service)"
+standin="$build_dir/tests/wine/standin/setupapi.dll"
+override_reg="$WBED_LOGS/setupapi-override.reg"
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\VokZylControl.exe\\DllOverrides]\r\n"setupapi"="native"\r\n' \
+  >"$override_reg"
+if [[ ! -f "$standin" ]]; then
+  fail "missing $standin"
+elif wbed_install_files "$standin" && wbed_import_reg "$override_reg" &&
+  start_service "start with the stand-in setupapi.dll"; then
+  standin_start_line=$(wc -l <"$WBED_SERVICES_LOG")
+  run_expect standin-load load -- result=1
+  run_expect standin-count count --match-subsys 0x00031987 -- result=1 count=1
+  run_expect standin-query-works query --match-subsys 0x00031987 -- result=2
+  run_expect standin-disable disable -- result=1
+  run_expect standin-query-disabled query --match-subsys 0x00031987 -- result=3
+  run_expect standin-enable enable -- result=1
+  run_expect standin-query-enabled query --match-subsys 0x00031987 -- result=2
+  # Stop before disable; enable, start, and after a start that leaves a problem one
+  # re-enumeration from the root and a second start.
+  calls="$(tail -n +"$standin_start_line" "$WBED_SERVICES_LOG" |
+    grep 'debugstr:OutputDebugStringA "setupapi stand-in' |
+    grep -o 'setupapi stand-in: [a-z -]*[0-9]*' | grep -v ': list' | sed 's/setupapi stand-in: //' |
+    paste -sd, -)"
+  wanted="state change 5,state change 2,state change 1,state change 4,locate root,re-enumerate from 1,state change 4"
+  if [[ "$calls" == "$wanted" ]]; then pass; else fail "stand-in calls: $calls; expected $wanted"; fi
+  wbed_log "  stand-in calls: $calls"
+  stop_service "stop with the stand-in"
+else
+  fail "stand-in setupapi.dll set-up"
+fi
+wbed_stage_end
+
+wbed_print_timings
+wbed_log "prefix creation: ${WBED_PREFIX_SECONDS} s"
+wbed_log "full ID-mode scan through the service: ${full_scan_seconds:-not measured} s, ${transfers:-?} transfers"
+if ((failures)); then
+  wbed_log "end-to-end FAILED: $failures of $((checks + failures)) checks"
+  exit 1
+fi
+wbed_log "end-to-end passed: $checks checks"
