@@ -4,9 +4,13 @@
 #include <chrono>
 
 namespace zylclient {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long to wait for the disconnected event once the connection has closed.
+constexpr int kDisconnectWaitMs = 2000;
 
 int MillisecondsLeft(Clock::time_point deadline) {
   const auto left =
@@ -133,8 +137,10 @@ SessionResult RunSession(ClientTransport& transport, const std::vector<uint8_t>&
   result.commandDoneBeforeReply = transport.IsSignalled(ClientEvent::kCommandDone);
   if (result.status == SessionStatus::kReply || result.status == SessionStatus::kNoReply ||
       result.status == SessionStatus::kShortReply) {
-    result.disconnectedAfterReply =
-        transport.WaitFor(ClientEvent::kDisconnected, MillisecondsLeft(deadline));
+    // The service sets it right after its disconnect; a service that ended meanwhile never
+    // does, and that must not cost the whole time-out.
+    result.disconnectedAfterReply = transport.WaitFor(
+        ClientEvent::kDisconnected, std::min(MillisecondsLeft(deadline), kDisconnectWaitMs));
   }
   return result;
 }
