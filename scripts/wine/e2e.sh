@@ -363,6 +363,42 @@ run_expect after-short-record load -- result=1
 wbed_stage_end
 
 # ---------------------------------------------------------------------------------------------
+wbed_stage "hostile mix: 30 clients at once, good and bad"
+# Good clients (load, and a record with trailing bytes) must get their exact reply; the others
+# none. The service must serve through all of it, in the same process.
+pids_before="$(service_pids)"
+mix=()
+for i in $(seq 1 8); do mix+=("good-$i 0 load"); done
+for i in $(seq 1 4); do mix+=("oversize-$i 0 --raw $(printf '00%.0s' $(seq 1 36))"); done
+for i in $(seq 1 6); do mix+=("unknown-$i 4 $((5 + i))"); done
+for i in $(seq 1 6); do mix+=("short-$i 4 --raw $(printf '00%.0s' $(seq 1 $((i * 3))))"); done
+for i in $(seq 1 6); do mix+=("no-events-$i x load --no-events"); done
+mix_pids=()
+for entry in "${mix[@]}"; do
+  read -r name _ args <<<"$entry"
+  # shellcheck disable=SC2086
+  wbed_run "$WBED_LOGS/mix.$name.log" "$(wbed_win_path zylclient.exe)" $args --json \
+    --timeout-ms 60000 &
+  mix_pids+=($!)
+done
+for i in "${!mix[@]}"; do
+  wait "${mix_pids[$i]}"
+  rc=$?
+  read -r name want _ <<<"${mix[$i]}"
+  log="$WBED_LOGS/mix.$name.log"
+  case "$want" in
+    0) if [[ "$rc" == 0 ]] && grep -q '"result":1,' "$log"; then pass; else
+         fail "mix $name: exit $rc, $(grep -m1 '^{' "$log")"; fi ;;
+    4) if [[ "$rc" == 4 ]]; then pass; else fail "mix $name: exit $rc, expected no reply"; fi ;;
+    x) if [[ "$rc" != 0 ]] && ! grep -q '"reply"' "$log"; then pass; else
+         fail "mix $name: a client without its events got a reply"; fi ;;
+  esac
+done
+[[ "$(service_pids)" == "$pids_before" ]] && pass || fail "the service process changed in the mix"
+run_expect after-mix load -- result=1
+wbed_stage_end
+
+# ---------------------------------------------------------------------------------------------
 wbed_stage "missing library (-105) and missing exports (-106)"
 stop_service "stop right after a command (2)"
 mv "$WBED_DIR/Qvzyl.Dll" "$WBED_DIR/Qvzyl.Dll.real"
