@@ -258,6 +258,11 @@ void FakeDeviceTree::DestroyList(DeviceList list) {
   ++listsDestroyed_;
   std::erase_if(storedParams_, [list](const auto& entry) { return entry.first.first == list; });
   lastError_ = 0;  // a successful system call may reset the last error
+  if (!keepHistory_) {
+    calls_.clear();
+    stateChanges_.clear();
+    hardwareIdReadSizes_.clear();
+  }
 }
 
 std::optional<std::u16string> FakeDeviceTree::SystemErrorText(uint32_t code) {

@@ -57,18 +57,22 @@ int main(int argc, char** argv) {
   // The simulated library reads its PCI bus from here at its first call.
   ::setenv("ZYL_SIM_PCI_TOPOLOGY", topology.c_str(), 1);
 
-  static platform::FakeDeviceTree tree;
-  BuildDeviceTree(tree);
-  static platform::PosixServiceControl serviceControl;
-  static platform::PosixPipeEvents pipeEvents(runtimeDir);
-  static platform::PosixLibraryLoader libraryLoader;
+  // Never destroyed, like the shipped program's bindings: once the dispatcher returns, the
+  // service thread may still be closing its pipe, or a worker running a command, while the
+  // process exits.
+  auto* tree = new platform::FakeDeviceTree();
+  tree->KeepNoHistory();  // the service may serve millions of requests
+  BuildDeviceTree(*tree);
+  auto* serviceControl = new platform::PosixServiceControl();
+  auto* pipeEvents = new platform::PosixPipeEvents(runtimeDir);
+  auto* libraryLoader = new platform::PosixLibraryLoader();
 
   ServicePlatform bindings;
-  bindings.serviceControl = &serviceControl;
-  bindings.pipeEvents = &pipeEvents;
-  bindings.libraryLoader = &libraryLoader;
+  bindings.serviceControl = serviceControl;
+  bindings.pipeEvents = pipeEvents;
+  bindings.libraryLoader = libraryLoader;
   bindings.userNotice = &platform::SystemUserNotice();
-  bindings.deviceTree = &tree;
+  bindings.deviceTree = tree;
   bindings.debugOutput = &platform::SystemDebugOutput();
   UsePlatform(bindings);
   SetCommandHandlers(kZylCommandHandlers);
