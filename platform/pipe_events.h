@@ -36,6 +36,9 @@ enum class ConnectState {
 
 using ThreadFunction = void (*)(void* argument);
 
+/// How long a read waits for a client's first byte.
+inline constexpr int kPipeReadLimitMs = 5000;
+
 /// Named pipes, events, waits and threads: everything the pipe loop needs of the system.
 /// Handles of every kind are released with Close. Thread-safe: the control handler sets
 /// the stop event from another thread while the loop waits on it.
@@ -55,7 +58,9 @@ class PipeEvents {
   /// ConnectNamedPipe with an OVERLAPPED record whose event is `connectEvent`.
   virtual ConnectState Connect(Handle pipe, Handle connectEvent) = 0;
 
-  /// ReadFile without OVERLAPPED: one read of at most `size` bytes. Bytes read, or -1.
+  /// ReadFile: one read of at most `size` bytes, complete when it returns. Bytes read, or -1,
+  /// also when no byte arrives within kPipeReadLimitMs: a client that connects and sends
+  /// nothing cannot hold the single pipe instance.
   virtual std::ptrdiff_t Read(Handle pipe, void* buffer, std::size_t size) = 0;
   /// WriteFile without OVERLAPPED, one write.
   virtual bool Write(Handle pipe, const void* data, std::size_t size) = 0;

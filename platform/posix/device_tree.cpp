@@ -392,8 +392,9 @@ std::optional<std::u16string> SysfsDeviceTree::SystemErrorText(uint32_t code) {
 }
 
 DeviceTree& SystemDeviceTree() {
-  static SysfsDeviceTree tree;
-  return tree;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new SysfsDeviceTree();
+  return *instance;
 }
 
 }  // namespace platform

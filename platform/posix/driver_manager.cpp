@@ -130,8 +130,9 @@ void PosixDriverManager::CloseDevice(Handle device) {
 }
 
 DriverManager& SystemDriverManager() {
-  static PosixDriverManager manager;
-  return manager;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new PosixDriverManager();
+  return *instance;
 }
 
 }  // namespace platform

@@ -257,6 +257,11 @@ std::ptrdiff_t PosixPipeEvents::Read(Handle pipeHandle, void* buffer, std::size_
   auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
   const int fd = pipe == nullptr ? -1 : pipe->connection.load();
   if (fd < 0) return -1;
+  pollfd ready{fd, POLLIN, 0};
+  int polled;
+  while ((polled = poll(&ready, 1, kPipeReadLimitMs)) < 0 && errno == EINTR) {
+  }
+  if (polled <= 0) return -1;  // nothing within the limit
   for (;;) {
     const ssize_t got = recv(fd, buffer, size, 0);
     if (got >= 0 || errno != EINTR) return got;

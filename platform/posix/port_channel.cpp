@@ -76,8 +76,9 @@ uint32_t SysfsPortChannel::WritePort(Handle device, uint16_t port, uint32_t valu
 }
 
 PortChannel& SystemPortChannel() {
-  static SysfsPortChannel channel;
-  return channel;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new SysfsPortChannel();
+  return *instance;
 }
 
 }  // namespace platform

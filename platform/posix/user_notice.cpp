@@ -86,8 +86,9 @@ class PosixUserNotice final : public UserNotice {
 }  // namespace
 
 UserNotice& SystemUserNotice() {
-  static PosixUserNotice notice;
-  return notice;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new PosixUserNotice();
+  return *instance;
 }
 
 }  // namespace platform

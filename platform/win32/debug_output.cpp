@@ -19,8 +19,9 @@ class Win32DebugOutput : public DebugOutput {
 }  // namespace
 
 DebugOutput& SystemDebugOutput() {
-  static Win32DebugOutput output;
-  return output;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32DebugOutput();
+  return *instance;
 }
 
 }  // namespace platform

@@ -131,8 +131,9 @@ class Win32DeviceTree final : public DeviceTree {
 }  // namespace
 
 DeviceTree& SystemDeviceTree() {
-  static Win32DeviceTree tree;
-  return tree;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32DeviceTree();
+  return *instance;
 }
 
 }  // namespace platform

@@ -101,8 +101,9 @@ class Win32DriverManager : public DriverManager {
 }  // namespace
 
 DriverManager& SystemDriverManager() {
-  static Win32DriverManager manager;
-  return manager;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32DriverManager();
+  return *instance;
 }
 
 }  // namespace platform

@@ -33,8 +33,9 @@ class Win32LibraryLoader : public LibraryLoader {
 }  // namespace
 
 LibraryLoader& SystemLibraryLoader() {
-  static Win32LibraryLoader loader;
-  return loader;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32LibraryLoader();
+  return *instance;
 }
 
 }  // namespace platform

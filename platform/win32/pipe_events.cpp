@@ -120,6 +120,14 @@ class Win32PipeEvents : public PipeEvents {
     if (!overlapped.valid()) return -1;
     DWORD transferred = 0;
     const BOOL started = ReadFile(pipe, buffer, size, &transferred, &overlapped.get());
+    if (!started && GetLastError() == ERROR_IO_PENDING &&
+        WaitForSingleObject(overlapped.get().hEvent, kPipeReadLimitMs) == WAIT_TIMEOUT) {
+      // Nothing within the limit: cancel, and let the cancelled read finish before its buffer
+      // and record go away.
+      CancelIoEx(pipe, &overlapped.get());
+      GetOverlappedResult(pipe, &overlapped.get(), &transferred, TRUE);
+      return -1;
+    }
     if (!CompleteTransfer(pipe, started, overlapped.get(), transferred)) {
       // A message longer than the buffer still delivers the part that fits.
       if (GetLastError() != ERROR_MORE_DATA) return -1;
@@ -184,8 +192,9 @@ class Win32PipeEvents : public PipeEvents {
 }  // namespace
 
 PipeEvents& SystemPipeEvents() {
-  static Win32PipeEvents events;
-  return events;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32PipeEvents();
+  return *instance;
 }
 
 }  // namespace platform

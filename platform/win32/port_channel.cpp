@@ -73,8 +73,9 @@ class Win32PortChannel : public PortChannel {
 }  // namespace
 
 PortChannel& SystemPortChannel() {
-  static Win32PortChannel channel;
-  return channel;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32PortChannel();
+  return *instance;
 }
 
 }  // namespace platform

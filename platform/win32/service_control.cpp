@@ -47,8 +47,9 @@ class Win32ServiceControl : public ServiceControl {
 }  // namespace
 
 ServiceControl& SystemServiceControl() {
-  static Win32ServiceControl control;
-  return control;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32ServiceControl();
+  return *instance;
 }
 
 }  // namespace platform

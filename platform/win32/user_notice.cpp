@@ -42,8 +42,9 @@ class Win32UserNotice final : public UserNotice {
 }  // namespace
 
 UserNotice& SystemUserNotice() {
-  static Win32UserNotice notice;
-  return notice;
+  // Never destroyed: the service thread or a worker may still use it while the process exits.
+  static auto* instance = new Win32UserNotice();
+  return *instance;
 }
 
 }  // namespace platform

@@ -171,6 +171,23 @@ TEST_F(PipeEventsTest, ClientConnectionWakesTheConnectEventAndCarriesARecord) {
   EXPECT_FALSE(binding_.Disconnect(pipe));
 }
 
+TEST_F(PipeEventsTest, ClientThatSendsNothingCannotHoldThePipe) {
+  Handle pipe = MakePipe();
+  Handle connectEvent = Keep(binding_.CreateEvent(false, false));
+  Handle stopEvent = Keep(binding_.CreateEvent(true, false));
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  const int fd = ConnectClient(socketPath_);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  const auto start = std::chrono::steady_clock::now();
+  std::array<uint8_t, 24> got{};
+  EXPECT_EQ(binding_.Read(pipe, got.data(), got.size()), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(platform::kPipeReadLimitMs - 100));
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+  close(fd);
+}
+
 TEST_F(PipeEventsTest, ClientThatConnectedBeforeTheConnectCallIsServed) {
   Handle pipe = MakePipe();
   Handle connectEvent = Keep(binding_.CreateEvent(false, false));
