@@ -49,7 +49,7 @@ using ServiceState = FakeDriverManager::ServiceState;
 constexpr int kMaxCalls = 48;
 // A full scan costs some 130,000 port transfers; more than a few per input only slows the
 // fuzzer down without reaching new states.
-constexpr int kMaxScans = 3;
+constexpr int kMaxScans = 2;
 constexpr int32_t kUntouched = static_cast<int32_t>(0xA5A5A5A5);
 
 constexpr uint32_t kAdapterId = 0x1234ABCD;
