@@ -1,5 +1,5 @@
-# stage: fuzzers (45 s each)
-# Every fuzz target for a CI budget of 45 seconds, on a copy of its seeds (see scripts/fuzz.sh).
+# stage: fuzzers (40 s each)
+# Every fuzz target for a CI budget of 40 seconds, on a copy of its seeds (see scripts/fuzz.sh).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-exec bash scripts/fuzz.sh 45
+exec bash scripts/fuzz.sh 40
