@@ -11,7 +11,7 @@
 //     function's ID dword to *foundId;
 //   - else the next function is probed.
 // A function whose ID dword reads all ones is absent and never matches, even when all ones was
-// asked for; the transfers made are the same either way.
+// asked for (an ID-mode search for all ones then probes every function of every device).
 // Every recorded match gets the low byte of its command register (0x04), in every mode: a
 // fill value is not a fact about the device.
 // The table holds 16 matches. Further matches are counted but not recorded, so the count says
