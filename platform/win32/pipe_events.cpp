@@ -24,6 +24,9 @@ struct PipeSecurity {
   SECURITY_ATTRIBUTES attributes;
 };
 
+// How long Close waits for a cancelled connect to finish.
+constexpr int kCancelWaitMs = 1000;
+
 struct ThreadStart {
   ThreadFunction function;
   void* argument;
@@ -118,21 +121,23 @@ class Win32PipeEvents : public PipeEvents {
   std::ptrdiff_t Read(Handle pipe, void* buffer, std::size_t size) override {
     OverlappedEvent overlapped;
     if (!overlapped.valid()) return -1;
+    OVERLAPPED& record = overlapped.get();
     DWORD transferred = 0;
-    const BOOL started = ReadFile(pipe, buffer, size, &transferred, &overlapped.get());
-    if (!started && GetLastError() == ERROR_IO_PENDING &&
-        WaitForSingleObject(overlapped.get().hEvent, kPipeReadLimitMs) == WAIT_TIMEOUT) {
-      // Nothing within the limit: cancel, and let the cancelled read finish before its buffer
-      // and record go away.
-      CancelIoEx(pipe, &overlapped.get());
-      GetOverlappedResult(pipe, &overlapped.get(), &transferred, TRUE);
-      return -1;
+    if (ReadFile(pipe, buffer, size, &transferred, &record)) return transferred;
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(record.hEvent, kPipeReadLimitMs) != WAIT_OBJECT_0) {
+        // Nothing within the limit: cancel, and let the cancelled read finish before its
+        // buffer and record go away.
+        CancelIoEx(pipe, &record);
+        GetOverlappedResult(pipe, &record, &transferred, TRUE);
+        return -1;
+      }
+      if (GetOverlappedResult(pipe, &record, &transferred, FALSE)) return transferred;
+      error = GetLastError();
     }
-    if (!CompleteTransfer(pipe, started, overlapped.get(), transferred)) {
-      // A message longer than the buffer still delivers the part that fits.
-      if (GetLastError() != ERROR_MORE_DATA) return -1;
-    }
-    return transferred;
+    // A message longer than the buffer still delivers the part that fits.
+    return error == ERROR_MORE_DATA ? static_cast<std::ptrdiff_t>(transferred) : -1;
   }
 
   bool Write(Handle pipe, const void* data, std::size_t size) override {
@@ -177,9 +182,24 @@ class Win32PipeEvents : public PipeEvents {
   }
 
   void Close(Handle handle) override {
+    std::unique_ptr<OVERLAPPED> connect;
     {
       std::lock_guard lock(mutex_);
-      connects_.erase(handle);
+      auto found = connects_.find(handle);
+      if (found != connects_.end()) {
+        connect = std::move(found->second);
+        connects_.erase(found);
+      }
+    }
+    if (connect && !HasOverlappedIoCompleted(connect.get())) {
+      // The system writes a pending connect's outcome into its record: let the cancelled
+      // connect finish before the record goes away, or keep the record if it never does.
+      CancelIoEx(handle, connect.get());
+      for (int waited = 0; waited < kCancelWaitMs && !HasOverlappedIoCompleted(connect.get());
+           ++waited) {
+        Sleep(1);
+      }
+      if (!HasOverlappedIoCompleted(connect.get())) connect.release();
     }
     CloseHandle(handle);
   }

@@ -129,6 +129,30 @@ TEST_F(Win32PipeEventsTest, ShortRecordReadsAsFewerBytes) {
   events_.Close(pipe);
 }
 
+TEST_F(Win32PipeEventsTest, ClientThatSendsNothingCannotHoldThePipe) {
+  Handle pipe = events_.CreatePipe(Settings(), security_);
+  ASSERT_NE(pipe, nullptr);
+  Handle connectEvent = events_.CreateEvent(false, false);
+  ASSERT_EQ(events_.Connect(pipe, connectEvent), ConnectState::kPending);
+  HANDLE client = OpenClient();
+  ASSERT_NE(client, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(WaitForSingleObject(connectEvent, kWaitMs), WAIT_OBJECT_0);
+  const DWORD start = GetTickCount();
+  uint8_t received[24] = {};
+  EXPECT_EQ(events_.Read(pipe, received, sizeof received), -1);
+  EXPECT_GE(GetTickCount() - start, static_cast<DWORD>(platform::kPipeReadLimitMs - 100));
+  // The cancelled read left the instance usable: the next record still arrives.
+  const uint8_t record[24] = {7};
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client, record, sizeof record, &written, nullptr));
+  EXPECT_EQ(events_.Read(pipe, received, sizeof received), 24);
+  EXPECT_EQ(received[0], 7);
+  CloseHandle(client);
+  events_.Disconnect(pipe);
+  events_.Close(connectEvent);
+  events_.Close(pipe);
+}
+
 TEST_F(Win32PipeEventsTest, OpenEventFindsOnlyEventsThatExist) {
   const std::u16string name = UniqueName(u"Global\\ZylWin32Test_");
   EXPECT_EQ(events_.OpenEvent(name), nullptr);
