@@ -10,7 +10,8 @@ zyl_require_packages() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # With recommends, as tested: Wine wants several of its recommended libraries.
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 ZYL_LINUX_PACKAGES=(cmake ninja-build g++ clang-format pkg-config libsystemd-dev libgtest-dev libgmock-dev
