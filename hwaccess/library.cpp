@@ -53,14 +53,18 @@ CQVACS::CQVACS() : deviceHandle_(nullptr), path_{} {
 CQVACS::~CQVACS() {}
 
 CQVACS& CQVACS::operator=(const CQVACS& other) {
+  if (this == &other) return *this;
   deviceHandle_ = other.deviceHandle_;
   std::memcpy(path_, other.path_, sizeof(path_));
   return *this;
 }
 
-int32_t QV_InitLibrary() {
+namespace {
+
+int32_t InitLibrary() {
   hwaccess::LibraryState& state = State();
   hwaccess::ReleaseObject(state.object);
+  state.object = nullptr;
   state.object = new (std::nothrow) CQVACS();
   CQVACS::CurrentStatus = 0;
   DebugText("QV_InitLibrary------------->\n");
@@ -99,7 +103,7 @@ int32_t QV_InitLibrary() {
   return kQvSuccess;
 }
 
-int32_t QV_ExitLibrary() {
+int32_t ExitLibrary() {
   if (CQVACS::CurrentStatus != 0) return kQvExitRefused;
   hwaccess::LibraryState& state = State();
   CQVACS* object = state.object;
@@ -115,6 +119,26 @@ int32_t QV_ExitLibrary() {
   delete object;
   state.object = nullptr;
   return kQvSuccess;
+}
+
+}  // namespace
+
+// Nothing may leave the library as an exception: building the driver path and the debug text can
+// run out of memory, which is answered like any other failure of these calls.
+int32_t QV_InitLibrary() {
+  try {
+    return InitLibrary();
+  } catch (...) {
+    return kQvNoObject;
+  }
+}
+
+int32_t QV_ExitLibrary() {
+  try {
+    return ExitLibrary();
+  } catch (...) {
+    return kQvServiceNotDeleted;
+  }
 }
 
 int32_t QV_GetLastError() { return State().lastError; }

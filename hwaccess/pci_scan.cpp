@@ -81,8 +81,10 @@ int32_t QV_GetPciDeviceCount(int32_t id, int32_t subsystem, int32_t* count, int3
   CQVACS* object = hwaccess::State().object;
   int found = 0;
   if (object != nullptr) {
-    // QVLONG is the platform's 32-bit spelling of int32_t; only a subsystem-only match writes.
-    found = object->SearchPCIConfig(id, subsystem, reinterpret_cast<QVLONG*>(foundId));
+    // Only a subsystem-only match writes the found ID; the caller's value stays otherwise.
+    QVLONG foundValue = foundId != nullptr ? *foundId : 0;
+    found = object->SearchPCIConfig(id, subsystem, foundId != nullptr ? &foundValue : nullptr);
+    if (foundId != nullptr) *foundId = foundValue;
   }
   if (count != nullptr) *count = found;
   return kQvSuccess;

@@ -2,7 +2,7 @@
 
 // The handle and integer types of the library's exported signatures. On Windows they are the
 // system's own types, so the exported names are those a Windows caller expects; elsewhere they
-// are portable stand-ins of the same width and the same mangled spelling.
+// are portable stand-ins of the same width (their mangled names differ: int, not long).
 
 #include <cstdint>
 
