@@ -38,6 +38,8 @@ using ThreadFunction = void (*)(void* argument);
 
 /// How long a read waits for a client's first byte.
 inline constexpr int kPipeReadLimitMs = 5000;
+/// How long a flush waits for the client to read the reply.
+inline constexpr int kPipeFlushLimitMs = 5000;
 
 /// Named pipes, events, waits and threads: everything the pipe loop needs of the system.
 /// Handles of every kind are released with Close. Thread-safe: the control handler sets
@@ -64,7 +66,8 @@ class PipeEvents {
   virtual std::ptrdiff_t Read(Handle pipe, void* buffer, std::size_t size) = 0;
   /// WriteFile without OVERLAPPED, one write.
   virtual bool Write(Handle pipe, const void* data, std::size_t size) = 0;
-  /// FlushFileBuffers: returns once the client has read everything written (or has gone).
+  /// FlushFileBuffers: returns once the client has read everything written (or has gone), or
+  /// false after kPipeFlushLimitMs: a client that never reads cannot hold the pipe.
   virtual bool Flush(Handle pipe) = 0;
   /// DisconnectNamedPipe: the instance can listen again afterwards.
   virtual bool Disconnect(Handle pipe) = 0;

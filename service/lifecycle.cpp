@@ -112,10 +112,12 @@ void ServiceMain() {
   currentState = kServiceRunning;
   ReportStatus(kServiceRunning, 0, 0);
 
-  if (RunPipeLoop(pipe, stopEvent) == PipeLoopEnd::kWaitFailed) {
-    // The loop cannot wait any more, so no client will be served: say so to the service manager
-    // instead of leaving it to believe the service runs.
-    DebugLine(u"ZYLCTRL:Pipe wait failed\n");
+  const PipeLoopEnd end = RunPipeLoop(pipe, stopEvent);
+  if (end != PipeLoopEnd::kStopped) {
+    // The loop cannot serve any more: say so to the service manager instead of leaving it to
+    // believe the service runs.
+    DebugLine(end == PipeLoopEnd::kWaitFailed ? u"ZYLCTRL:Pipe wait failed\n"
+                                              : u"ZYLCTRL:Pipe connect keeps failing\n");
     EndService();
   }
   // A request taken together with the stop ran after the handler's release, and may have made

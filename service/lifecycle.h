@@ -22,7 +22,7 @@ inline constexpr uint32_t kServiceControlInterrogate = 4;
 inline constexpr uint32_t kServiceControlShutdown = 5;
 inline constexpr uint32_t kStartWaitHintMs = 3000;
 inline constexpr uint32_t kStopWaitHintMs = 3000;
-/// How often a failed SERVICE_STOPPED report is repeated before giving up.
+/// How often a SERVICE_STOPPED report is tried in all before giving up.
 inline constexpr int kStoppedReportAttempts = 3;
 
 // The service's process-wide state, zero at load.

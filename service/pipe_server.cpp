@@ -37,7 +37,9 @@ void RunCommand(ZylRequest& request) {
   if (worker == nullptr) {
     request.result = kResultWorkerNotStarted;
   } else {
-    events.WaitForThread(worker);
+    // The record lives on this thread's stack: never go on while the worker may still use it.
+    while (!events.WaitForThread(worker)) {
+    }
     events.Close(worker);
   }
   EndCommand();
@@ -94,7 +96,7 @@ PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stop) {
       case platform::ConnectState::kFailed:
         // For instance a client that connected and left again: drop it and listen anew.
         events.Disconnect(resources.pipe);
-        if (++connectFailures >= kMaxConnectFailures) return PipeLoopEnd::kWaitFailed;
+        if (++connectFailures >= kMaxConnectFailures) return PipeLoopEnd::kConnectFailed;
         continue;
     }
 

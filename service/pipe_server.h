@@ -49,7 +49,7 @@ const char16_t* SetUpPipe(PipeResources& resources);
 /// Closes the pipe and the connect event (whatever of them exists).
 void ClosePipe(PipeResources& resources);
 
-enum class PipeLoopEnd { kStopped, kWaitFailed };
+enum class PipeLoopEnd { kStopped, kWaitFailed, kConnectFailed };
 
 /// Serves clients one at a time until `stopEvent` is signalled or the wait fails.
 PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stopEvent);

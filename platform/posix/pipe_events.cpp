@@ -292,7 +292,7 @@ bool PosixPipeEvents::Flush(Handle pipeHandle) {
   // On a Unix socket the bytes written stay charged to the writer until the reader has taken
   // them (or has closed its end), so an empty output queue means "the client has read it all".
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kFlushLimitMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kPipeFlushLimitMs);
   auto pause = std::chrono::microseconds(50);
   for (;;) {
     int queued = 0;

@@ -37,11 +37,10 @@ struct PosixPipeSecurity {
 ///   signalled in WaitForEither when a client is waiting to be accepted; that wait accepts it.
 ///   Only unnamed events can be waited on.
 /// - Flush waits until the client has taken every byte written (the socket's send queue is
-///   empty) or has gone, for at most `kFlushLimitMs`, so a client that never reads cannot
+///   empty) or has gone, for at most `kPipeFlushLimitMs`, so a client that never reads cannot
 ///   hold the service for ever. False when the limit is reached.
 class PosixPipeEvents final : public PipeEvents {
  public:
-  static constexpr int kFlushLimitMs = 5000;
   static constexpr int kListenBacklog = 64;
 
   explicit PosixPipeEvents(std::string runtimeDir);

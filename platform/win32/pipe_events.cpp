@@ -2,9 +2,12 @@
 
 #include <aclapi.h>
 
+#include <array>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "platform/win32/wide_text.h"
@@ -26,6 +29,25 @@ struct PipeSecurity {
 
 // How long Close waits for a cancelled connect to finish.
 constexpr int kCancelWaitMs = 1000;
+
+// The built-in accounts the pipe's access list names, by their well-known SIDs.
+std::optional<WELL_KNOWN_SID_TYPE> WellKnownAccount(std::u16string_view name) {
+  if (name == u"SYSTEM") return WinLocalSystemSid;
+  if (name == u"Administrators") return WinBuiltinAdministratorsSid;
+  if (name == u"Users") return WinBuiltinUsersSid;
+  return std::nullopt;
+}
+
+struct FlushCall {
+  HANDLE pipe;
+  BOOL flushed;
+};
+
+DWORD WINAPI FlushTrampoline(LPVOID parameter) {
+  auto* call = static_cast<FlushCall*>(parameter);
+  call->flushed = FlushFileBuffers(call->pipe);
+  return 0;
+}
 
 struct ThreadStart {
   ThreadFunction function;
@@ -75,7 +97,21 @@ class Win32PipeEvents : public PipeEvents {
                                    NO_INHERITANCE);
     }
     if (SetEntriesInAclW(access.size(), access.data(), nullptr, &security->acl) != ERROR_SUCCESS) {
-      return nullptr;
+      // Account names are looked up in the system's language: a localised Windows names its
+      // administrators and users otherwise. The built-in accounts are then named by their SIDs.
+      std::vector<std::array<BYTE, SECURITY_MAX_SID_SIZE>> sids(entries.size());
+      for (size_t i = 0; i < entries.size(); ++i) {
+        const auto known = WellKnownAccount(entries[i].trustee);
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        if (known && CreateWellKnownSid(*known, nullptr, sids[i].data(), &size)) {
+          BuildTrusteeWithSidW(&access[i].Trustee, sids[i].data());
+        }
+      }
+      security->acl = nullptr;
+      if (SetEntriesInAclW(access.size(), access.data(), nullptr, &security->acl) !=
+          ERROR_SUCCESS) {
+        return nullptr;
+      }
     }
     if (!SetSecurityDescriptorDacl(&security->descriptor, TRUE, security->acl, FALSE)) {
       LocalFree(security->acl);
@@ -148,7 +184,32 @@ class Win32PipeEvents : public PipeEvents {
     return CompleteTransfer(pipe, started, overlapped.get(), transferred) && transferred == size;
   }
 
-  bool Flush(Handle pipe) override { return FlushFileBuffers(pipe) != FALSE; }
+  bool Flush(Handle pipe) override {
+    // FlushFileBuffers waits for the client to read, with no limit of its own: it runs on a
+    // thread of its own, and a client that does not read in time is disconnected, which ends
+    // the flush.
+    auto* call = new (std::nothrow) FlushCall{pipe, FALSE};
+    if (call == nullptr) return false;
+    HANDLE thread = CreateThread(nullptr, 0, FlushTrampoline, call, 0, nullptr);
+    if (thread == nullptr) {
+      delete call;
+      return false;
+    }
+    bool flushed = false;
+    if (WaitForSingleObject(thread, kPipeFlushLimitMs) == WAIT_OBJECT_0) {
+      flushed = call->flushed != FALSE;
+    } else {
+      DisconnectNamedPipe(pipe);
+      if (WaitForSingleObject(thread, kPipeFlushLimitMs) != WAIT_OBJECT_0) {
+        // Still not back: leave the call to the thread rather than free what it uses.
+        CloseHandle(thread);
+        return false;
+      }
+    }
+    CloseHandle(thread);
+    delete call;
+    return flushed;
+  }
   bool Disconnect(Handle pipe) override { return DisconnectNamedPipe(pipe) != FALSE; }
 
   Handle CreateEvent(bool manualReset, bool initiallySignalled) override {
@@ -171,7 +232,8 @@ class Win32PipeEvents : public PipeEvents {
   }
 
   Handle StartThread(ThreadFunction function, void* argument) override {
-    auto* start = new ThreadStart{function, argument};
+    auto* start = new (std::nothrow) ThreadStart{function, argument};
+    if (start == nullptr) return nullptr;
     HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
     if (thread == nullptr) delete start;
     return thread;
@@ -195,10 +257,8 @@ class Win32PipeEvents : public PipeEvents {
       // The system writes a pending connect's outcome into its record: let the cancelled
       // connect finish before the record goes away, or keep the record if it never does.
       CancelIoEx(handle, connect.get());
-      for (int waited = 0; waited < kCancelWaitMs && !HasOverlappedIoCompleted(connect.get());
-           ++waited) {
-        Sleep(1);
-      }
+      const ULONGLONG deadline = GetTickCount64() + kCancelWaitMs;
+      while (!HasOverlappedIoCompleted(connect.get()) && GetTickCount64() < deadline) Sleep(1);
       if (!HasOverlappedIoCompleted(connect.get())) connect.release();
     }
     CloseHandle(handle);

@@ -200,6 +200,8 @@ TEST_F(PipeServerTest, ConnectThatNeverWorksEndsTheServiceInsteadOfSpinning) {
   service.pipe.Log().FailAlways("Connect");
   service.Run();
   EXPECT_EQ(service.pipe.Log().Count("Connect"), 100);
+  EXPECT_NE(service.debug.Text().find(u"ZYLCTRL:Pipe connect keeps failing\n"),
+            std::u16string::npos);
   EXPECT_EQ(service.scm.Reports().back().currentState, kServiceStopped);
 }
 

@@ -153,6 +153,25 @@ TEST_F(Win32PipeEventsTest, ClientThatSendsNothingCannotHoldThePipe) {
   events_.Close(pipe);
 }
 
+TEST_F(Win32PipeEventsTest, ClientThatNeverReadsCannotHoldTheFlush) {
+  Handle pipe = events_.CreatePipe(Settings(), security_);
+  ASSERT_NE(pipe, nullptr);
+  Handle connectEvent = events_.CreateEvent(false, false);
+  ASSERT_EQ(events_.Connect(pipe, connectEvent), ConnectState::kPending);
+  HANDLE client = OpenClient();
+  ASSERT_NE(client, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(WaitForSingleObject(connectEvent, kWaitMs), WAIT_OBJECT_0);
+  const uint8_t reply[24] = {9};
+  ASSERT_TRUE(events_.Write(pipe, reply, sizeof reply));
+  const DWORD start = GetTickCount();
+  events_.Flush(pipe);  // the client never reads
+  EXPECT_LT(GetTickCount() - start, static_cast<DWORD>(3 * platform::kPipeFlushLimitMs));
+  CloseHandle(client);
+  events_.Disconnect(pipe);
+  events_.Close(connectEvent);
+  events_.Close(pipe);
+}
+
 TEST_F(Win32PipeEventsTest, OpenEventFindsOnlyEventsThatExist) {
   const std::u16string name = UniqueName(u"Global\\ZylWin32Test_");
   EXPECT_EQ(events_.OpenEvent(name), nullptr);
