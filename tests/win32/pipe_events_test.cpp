@@ -55,6 +55,28 @@ class Win32PipeEventsTest : public ::testing::Test {
                        nullptr);
   }
 
+  // A pipe with one client connected, closed again when the test ends.
+  struct Connection {
+    Handle pipe = nullptr;
+    Handle connectEvent = nullptr;
+    HANDLE client = INVALID_HANDLE_VALUE;
+  };
+  void Connect(Connection& c) {
+    c.pipe = events_.CreatePipe(Settings(), security_);
+    ASSERT_NE(c.pipe, nullptr);
+    c.connectEvent = events_.CreateEvent(false, false);
+    ASSERT_EQ(events_.Connect(c.pipe, c.connectEvent), ConnectState::kPending);
+    c.client = OpenClient();
+    ASSERT_NE(c.client, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(WaitForSingleObject(c.connectEvent, kWaitMs), WAIT_OBJECT_0);
+  }
+  void Release(Connection& c) {
+    if (c.client != INVALID_HANDLE_VALUE) CloseHandle(c.client);
+    if (c.pipe != nullptr) events_.Disconnect(c.pipe);
+    if (c.connectEvent != nullptr) events_.Close(c.connectEvent);
+    if (c.pipe != nullptr) events_.Close(c.pipe);
+  }
+
   platform::PipeEvents& events_ = platform::SystemPipeEvents();
   Handle security_ = nullptr;  // lives for the process, as in the service
   std::u16string name_;
@@ -111,65 +133,41 @@ TEST_F(Win32PipeEventsTest, ClientConnectionSignalsTheConnectEventAndCarriesOneR
 }
 
 TEST_F(Win32PipeEventsTest, ShortRecordReadsAsFewerBytes) {
-  Handle pipe = events_.CreatePipe(Settings(), security_);
-  ASSERT_NE(pipe, nullptr);
-  Handle connectEvent = events_.CreateEvent(false, false);
-  ASSERT_EQ(events_.Connect(pipe, connectEvent), ConnectState::kPending);
-  HANDLE client = OpenClient();
-  ASSERT_NE(client, INVALID_HANDLE_VALUE);
-  ASSERT_EQ(WaitForSingleObject(connectEvent, kWaitMs), WAIT_OBJECT_0);
+  Connection c;
+  Connect(c);
   const uint8_t partial[10] = {1};
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(client, partial, sizeof partial, &written, nullptr));
+  ASSERT_TRUE(WriteFile(c.client, partial, sizeof partial, &written, nullptr));
   uint8_t received[24] = {};
-  EXPECT_EQ(events_.Read(pipe, received, sizeof received), 10);
-  CloseHandle(client);
-  events_.Disconnect(pipe);
-  events_.Close(connectEvent);
-  events_.Close(pipe);
+  EXPECT_EQ(events_.Read(c.pipe, received, sizeof received), 10);
+  Release(c);
 }
 
 TEST_F(Win32PipeEventsTest, ClientThatSendsNothingCannotHoldThePipe) {
-  Handle pipe = events_.CreatePipe(Settings(), security_);
-  ASSERT_NE(pipe, nullptr);
-  Handle connectEvent = events_.CreateEvent(false, false);
-  ASSERT_EQ(events_.Connect(pipe, connectEvent), ConnectState::kPending);
-  HANDLE client = OpenClient();
-  ASSERT_NE(client, INVALID_HANDLE_VALUE);
-  ASSERT_EQ(WaitForSingleObject(connectEvent, kWaitMs), WAIT_OBJECT_0);
+  Connection c;
+  Connect(c);
   const DWORD start = GetTickCount();
   uint8_t received[24] = {};
-  EXPECT_EQ(events_.Read(pipe, received, sizeof received), -1);
+  EXPECT_EQ(events_.Read(c.pipe, received, sizeof received), -1);
   EXPECT_GE(GetTickCount() - start, static_cast<DWORD>(platform::kPipeReadLimitMs - 100));
   // The cancelled read left the instance usable: the next record still arrives.
   const uint8_t record[24] = {7};
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(client, record, sizeof record, &written, nullptr));
-  EXPECT_EQ(events_.Read(pipe, received, sizeof received), 24);
+  ASSERT_TRUE(WriteFile(c.client, record, sizeof record, &written, nullptr));
+  EXPECT_EQ(events_.Read(c.pipe, received, sizeof received), 24);
   EXPECT_EQ(received[0], 7);
-  CloseHandle(client);
-  events_.Disconnect(pipe);
-  events_.Close(connectEvent);
-  events_.Close(pipe);
+  Release(c);
 }
 
 TEST_F(Win32PipeEventsTest, ClientThatNeverReadsCannotHoldTheFlush) {
-  Handle pipe = events_.CreatePipe(Settings(), security_);
-  ASSERT_NE(pipe, nullptr);
-  Handle connectEvent = events_.CreateEvent(false, false);
-  ASSERT_EQ(events_.Connect(pipe, connectEvent), ConnectState::kPending);
-  HANDLE client = OpenClient();
-  ASSERT_NE(client, INVALID_HANDLE_VALUE);
-  ASSERT_EQ(WaitForSingleObject(connectEvent, kWaitMs), WAIT_OBJECT_0);
+  Connection c;
+  Connect(c);
   const uint8_t reply[24] = {9};
-  ASSERT_TRUE(events_.Write(pipe, reply, sizeof reply));
+  ASSERT_TRUE(events_.Write(c.pipe, reply, sizeof reply));
   const DWORD start = GetTickCount();
-  events_.Flush(pipe);  // the client never reads
+  events_.Flush(c.pipe);  // the client never reads
   EXPECT_LT(GetTickCount() - start, static_cast<DWORD>(3 * platform::kPipeFlushLimitMs));
-  CloseHandle(client);
-  events_.Disconnect(pipe);
-  events_.Close(connectEvent);
-  events_.Close(pipe);
+  Release(c);
 }
 
 TEST_F(Win32PipeEventsTest, OpenEventFindsOnlyEventsThatExist) {
