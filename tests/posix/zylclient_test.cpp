@@ -9,8 +9,7 @@
 #include "platform/debug_output.h"
 #include "platform/posix/pipe_events.h"
 #include "posix/support/scratch_dir.h"
-#include "service/pipe_server.h"
-#include "service/service_platform.h"
+#include "support/pipe_loop_host.h"
 #include "tools/zylclient/cli.h"
 #include "tools/zylclient/client_session.h"
 #include "tools/zylclient/client_transport.h"
@@ -21,34 +20,9 @@ using zylclient::SessionOptions;
 using zylclient::SessionResult;
 using zylclient::SessionStatus;
 
-// Test handlers: a recognisable result, and a slow command for the time-out.
-void AnswerWithCode(ZylRequest* request) { request->result = 100 + int32_t(request->command); }
-void Slow(ZylRequest* request) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  request->result = 1;
-}
-constexpr CommandTable kTestHandlers = {AnswerWithCode, AnswerWithCode, AnswerWithCode,
-                                        AnswerWithCode, Slow};
-
 class ClientAgainstPipeLoopTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ServicePlatform bindings;
-    bindings.pipeEvents = &binding_;
-    bindings.debugOutput = &platform::SystemDebugOutput();
-    UsePlatform(bindings);
-    SetCommandHandlers(kTestHandlers);
-    ASSERT_EQ(SetUpPipe(resources_), nullptr);
-    stop_ = binding_.CreateEvent(true, false);
-    loop_ = std::thread([this] { RunPipeLoop(resources_, stop_); });
-  }
-  void TearDown() override {
-    binding_.SetEvent(stop_);
-    loop_.join();
-    ClosePipe(resources_);
-    binding_.Close(stop_);
-    UsePlatform(ServicePlatform{});
-  }
+  void SetUp() override { ASSERT_TRUE(host_.ready()); }
 
   SessionResult Send(const ZylRequest& request, SessionOptions options = {}) {
     auto transport = zylclient::MakeClientTransport({dir_.Path()});
@@ -57,9 +31,7 @@ class ClientAgainstPipeLoopTest : public ::testing::Test {
 
   zyltest::ScratchDir dir_;
   platform::PosixPipeEvents binding_{dir_.Path()};
-  PipeResources resources_;
-  platform::Handle stop_ = nullptr;
-  std::thread loop_;
+  zyltest::PipeLoopHost host_{binding_};
 };
 
 TEST_F(ClientAgainstPipeLoopTest, ReplyCarriesTheFieldsAsSentWithTheResultAndBothEventsSet) {

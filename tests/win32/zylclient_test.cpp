@@ -7,8 +7,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/pipe_events.h"
-#include "service/pipe_server.h"
-#include "service/service_platform.h"
+#include "support/pipe_loop_host.h"
 #include "tools/zylclient/client_session.h"
 #include "tools/zylclient/client_transport.h"
 
@@ -17,43 +16,16 @@ namespace {
 using zylclient::SessionResult;
 using zylclient::SessionStatus;
 
-void AnswerWithCode(ZylRequest* request) { request->result = 100 + int32_t(request->command); }
-void Slow(ZylRequest* request) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  request->result = 1;
-}
-constexpr CommandTable kTestHandlers = {AnswerWithCode, AnswerWithCode, AnswerWithCode,
-                                        AnswerWithCode, Slow};
-
 class Win32ClientAgainstPipeLoopTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ServicePlatform bindings;
-    bindings.pipeEvents = &events_;
-    bindings.debugOutput = &platform::SystemDebugOutput();
-    UsePlatform(bindings);
-    SetCommandHandlers(kTestHandlers);
-    ASSERT_EQ(SetUpPipe(resources_), nullptr);
-    stop_ = events_.CreateEvent(true, false);
-    loop_ = std::thread([this] { RunPipeLoop(resources_, stop_); });
-  }
-  void TearDown() override {
-    events_.SetEvent(stop_);
-    loop_.join();
-    ClosePipe(resources_);
-    events_.Close(stop_);
-    UsePlatform(ServicePlatform{});
-  }
+  void SetUp() override { ASSERT_TRUE(host_.ready()); }
 
   static SessionResult Send(const ZylRequest& request) {
     auto transport = zylclient::MakeClientTransport({});
     return zylclient::RunSession(*transport, zylclient::EncodeRequest(request), {true, 10000});
   }
 
-  platform::PipeEvents& events_ = platform::SystemPipeEvents();
-  PipeResources resources_;
-  platform::Handle stop_ = nullptr;
-  std::thread loop_;
+  zyltest::PipeLoopHost host_{platform::SystemPipeEvents()};
 };
 
 TEST_F(Win32ClientAgainstPipeLoopTest, ReplyAndEventsAsOnLinux) {
