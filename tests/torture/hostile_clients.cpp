@@ -212,25 +212,37 @@ std::vector<uint8_t> RandomBytes(std::mt19937& random, std::size_t size) {
 }
 
 // Sends `bytes` on a raw connection, holding the events for the service (usually) or not, and
-// checks that the service answers with exactly `expected` (empty: closes without a reply).
-ClientReport RunRaw(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& expected,
-                    bool withEvents, const ClientSettings& settings) {
+// reads until the service closes. Nothing when that failed; `failure` then says how.
+std::optional<std::vector<uint8_t>> Exchange(const std::vector<uint8_t>& bytes, bool withEvents,
+                                             const ClientSettings& settings,
+                                             ClientReport& failure) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(settings.timeoutMs);
   auto events = zylclient::MakeClientTransport({settings.runtimeDir});
   std::string error;
   if (withEvents && events->CreateEvents(&error) != zylclient::EventsOutcome::kCreated) {
-    return Report(Outcome::kFailed, "events: " + error);
+    failure = Report(Outcome::kFailed, "events: " + error);
+    return std::nullopt;
   }
   RawConnection connection;
   if (!connection.Connect(settings.runtimeDir, deadline)) {
-    return Report(Outcome::kFailed, "cannot connect");
+    failure = Report(Outcome::kFailed, "cannot connect");
+    return std::nullopt;
   }
   // A service that drops the client may already have closed: a failed send is no fault.
   connection.Send(bytes);
   // An empty write is no signal: say "nothing more" so that the service's read ends.
   if (bytes.empty()) connection.EndWriting();
-  const auto got = connection.ReadUntilClosed(deadline);
-  if (!got) return Report(Outcome::kTimeout, std::to_string(bytes.size()) + " raw bytes");
+  auto got = connection.ReadUntilClosed(deadline);
+  if (!got) failure = Report(Outcome::kTimeout, std::to_string(bytes.size()) + " raw bytes");
+  return got;
+}
+
+// Checks that the service answers `bytes` with exactly `expected` (empty: no reply).
+ClientReport RunRaw(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& expected,
+                    bool withEvents, const ClientSettings& settings) {
+  ClientReport failure;
+  const auto got = Exchange(bytes, withEvents, settings, failure);
+  if (!got) return failure;
   if (*got == expected) return Report(expected.empty() ? Outcome::kRefused : Outcome::kServed);
   return Report(Outcome::kWrongReply, std::to_string(bytes.size()) + " raw bytes got " +
                                           std::to_string(got->size()) + " bytes back");
@@ -246,19 +258,9 @@ ClientReport RunOversize(std::mt19937& random, bool withEvents, const ClientSett
     const GoodRequest good = MakeGoodRequest(RandomGoodKind(random), random);
     const auto head = zylclient::EncodeRequest(good.request);
     std::copy(head.begin(), head.end(), bytes.begin());
-    const auto deadline = Clock::now() + std::chrono::milliseconds(settings.timeoutMs);
-    auto events = zylclient::MakeClientTransport({settings.runtimeDir});
-    std::string error;
-    if (withEvents && events->CreateEvents(&error) != zylclient::EventsOutcome::kCreated) {
-      return Report(Outcome::kFailed, "events: " + error);
-    }
-    RawConnection connection;
-    if (!connection.Connect(settings.runtimeDir, deadline)) {
-      return Report(Outcome::kFailed, "cannot connect");
-    }
-    connection.Send(bytes);
-    const auto got = connection.ReadUntilClosed(deadline);
-    if (!got) return Report(Outcome::kTimeout, std::to_string(size) + " bytes, known command");
+    ClientReport failure;
+    const auto got = Exchange(bytes, withEvents, settings, failure);
+    if (!got) return failure;
     if (got->empty()) {
       // Dropped for want of events: possible only without events of its own.
       return withEvents ? Report(Outcome::kWrongReply, "oversize known command refused")
