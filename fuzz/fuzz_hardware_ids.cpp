@@ -21,15 +21,15 @@ namespace {
 constexpr uint32_t kDisturbedLastError = 0xBAD0BAD;
 
 bool AllowedFor(int32_t mode, int32_t answer) {
-  if (answer == kNoDeviceList || answer == kAdapterNotFound) return true;
+  if (answer == kResultNoDeviceList || answer == kResultAdapterNotFound) return true;
   switch (mode) {
     case DevOpQuery:
-      return answer == kAdapterWorks || answer == kAdapterHasProblem;
+      return answer == kResultAdapterWorks || answer == kResultAdapterHasProblem;
     case DevOpEnable:
     case DevOpDisable:
-      return answer == kDeviceOpDone || answer == kStateChangeRefused;
+      return answer == kResultDone || answer == kResultStateChangeRefused;
     default:
-      return answer == kDeviceOpDone;
+      return answer == kResultDone;
   }
 }
 
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(tree.ListsCreated() == tree.ListsDestroyed() && tree.OpenLists() == 0 &&
                    tree.BadDestroys() == 0,
                "every device list is destroyed exactly once");
-    if (answer == kNoDeviceList) {
+    if (answer == kResultNoDeviceList) {
       FUZZ_CHECK(listError != 0, "no device list although one was made");
       FUZZ_CHECK(tree.LastError() == listError, "last error kept after the list failure");
       continue;

@@ -3,22 +3,12 @@
 #include <cstdint>
 
 #include "service/pipe_server.h"
+#include "service/result_codes.h"
 #include "service/service_context.h"
 #include "service/zyl_request.h"
 
 /// The hardware access library, loaded by bare file name through the ordinary search.
 inline constexpr char16_t kLibraryFileName[] = u"Qvzyl.Dll";
-
-// Result codes the handlers set themselves.
-inline constexpr int32_t kResultDone = 1;
-inline constexpr int32_t kResultCommandRegisterZero = 4;
-inline constexpr int32_t kResultLibraryNotLoaded = -105;
-inline constexpr int32_t kResultExportMissing = -106;
-/// Commands 1 to 4 before any ZylCmdLoadLibrary: nothing was touched.
-inline constexpr int32_t kResultNoContext = -107;
-/// No memory for a new context: the earlier one, if any, stays current.
-inline constexpr int32_t kResultNoMemory = -108;
-inline constexpr int32_t kResultCountFailed = -200;
 
 // The library's exports as the handlers call them; every integer is 32 bits wide.
 using QvInitLibraryFunction = int32_t (*)();

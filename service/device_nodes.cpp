@@ -89,7 +89,7 @@ std::u16string_view TerminatedText(const std::array<char16_t, kTextUnits>& text)
 int32_t EnableNode(platform::DeviceTree& tree, platform::DeviceList list,
                    const platform::DeviceRecord& record) {
   if (ChangeDeviceState(tree, list, record, kChangeEnable) != kChangeDone) {
-    return kStateChangeRefused;
+    return kResultStateChangeRefused;
   }
   if (ChangeDeviceState(tree, list, record, kChangeStart) == kChangeDone) return kChangeDone;
   uint32_t root = 0;
@@ -97,7 +97,7 @@ int32_t EnableNode(platform::DeviceTree& tree, platform::DeviceList list,
   tree.LocateRootNode(root);
   tree.ReenumerateNode(root);
   if (ChangeDeviceState(tree, list, record, kChangeStart) != kChangeDone) {
-    return kStateChangeRefused;
+    return kResultStateChangeRefused;
   }
   return kChangeDone;
 }
@@ -106,7 +106,7 @@ int32_t EnableNode(platform::DeviceTree& tree, platform::DeviceList list,
 int32_t DisableNode(platform::DeviceTree& tree, platform::DeviceList list,
                     const platform::DeviceRecord& record) {
   if (ChangeDeviceState(tree, list, record, kChangeStop) != kChangeDone) {
-    return kStateChangeRefused;
+    return kResultStateChangeRefused;
   }
   ChangeDeviceState(tree, list, record, kChangeDisable);  // its outcome changes nothing
   return kChangeDone;
@@ -134,7 +134,7 @@ int32_t WalkDeviceNodes(const ServiceContext& context, int32_t mode, platform::D
     std::array<char16_t, kTextUnits> text{};
     if (!tree.ReadProperty(list, record, platform::kPropertyDriver,
                            std::as_writable_bytes(std::span(text)), nullptr)) {
-      return kAdapterNotFound;
+      return kResultAdapterNotFound;
     }
     matched = true;
     text.fill(u'\0');
@@ -149,20 +149,20 @@ int32_t WalkDeviceNodes(const ServiceContext& context, int32_t mode, platform::D
         uint32_t status = 0;
         uint32_t problem = 0;
         // A node whose status cannot be read is not known to work.
-        if (!tree.GetNodeStatus(record.devInst, status, problem)) return kAdapterHasProblem;
-        return problem != 0 ? kAdapterHasProblem : kAdapterWorks;
+        if (!tree.GetNodeStatus(record.devInst, status, problem)) return kResultAdapterHasProblem;
+        return problem != 0 ? kResultAdapterHasProblem : kResultAdapterWorks;
       }
       case DevOpEnable:
-        if (EnableNode(tree, list, record) != kChangeDone) return kStateChangeRefused;
+        if (EnableNode(tree, list, record) != kChangeDone) return kResultStateChangeRefused;
         break;
       case DevOpDisable:
-        if (DisableNode(tree, list, record) != kChangeDone) return kStateChangeRefused;
+        if (DisableNode(tree, list, record) != kChangeDone) return kResultStateChangeRefused;
         break;
       default:
         break;
     }
   }
-  return matched ? kDeviceOpDone : kAdapterNotFound;
+  return matched ? kResultDone : kResultAdapterNotFound;
 }
 
 }  // namespace
@@ -256,7 +256,7 @@ int32_t RunDeviceOperation(const ServiceContext& context, int32_t mode,
   const platform::DeviceList list = tree.GetPresentDevices();
   if (list == nullptr) {
     ShowLastError(tree, bindings.userNotice, kClassDevsFailed);
-    return kNoDeviceList;
+    return kResultNoDeviceList;
   }
   const int32_t answer = WalkDeviceNodes(context, mode, list, bindings);
   const uint32_t lastError = tree.LastError();
@@ -270,7 +270,7 @@ int32_t RunDeviceOperation(const ServiceContext& context, int32_t mode) {
   // A host that has not wired the bindings gets "no device list", not a crash.
   if (current.deviceTree == nullptr || current.userNotice == nullptr ||
       current.debugOutput == nullptr) {
-    return kNoDeviceList;
+    return kResultNoDeviceList;
   }
   return RunDeviceOperation(context, mode,
                             {*current.deviceTree, *current.userNotice, *current.debugOutput});

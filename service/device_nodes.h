@@ -9,6 +9,7 @@
 #include "platform/debug_output.h"
 #include "platform/device_tree.h"
 #include "platform/user_notice.h"
+#include "service/result_codes.h"
 #include "service/service_context.h"
 
 /// What RunDeviceOperation does to the adapter's device node.
@@ -26,18 +27,10 @@ enum DeviceStateChangeMode : int32_t {
   kChangeStart = 4,
 };
 
-// Answers of RunDeviceOperation.
-inline constexpr int32_t kDeviceOpDone = 1;
-inline constexpr int32_t kAdapterWorks = 2;
-inline constexpr int32_t kAdapterHasProblem = 3;
-inline constexpr int32_t kNoDeviceList = 0;
-inline constexpr int32_t kStateChangeRefused = -101;
-inline constexpr int32_t kAdapterNotFound = -102;
-
 // Answers of ChangeDeviceState.
 inline constexpr int32_t kChangeDone = 1;
 inline constexpr int32_t kChangeParamsNotStored = 0;
-inline constexpr int32_t kChangeStillStarted = -101;
+inline constexpr int32_t kChangeStillStarted = kResultStateChangeRefused;
 inline constexpr int32_t kChangeBadMode = -103;
 inline constexpr int32_t kChangeLeftProblem = -200;
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/handle.h"
+#include "service/result_codes.h"
 #include "service/zyl_request.h"
 
 /// The command pipe and the client's two global events.
@@ -24,9 +25,6 @@ inline constexpr uint32_t kPipeMaxInstances = 1;
 inline constexpr uint32_t kPipeBufferSize = 512;
 inline constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
 inline constexpr uint32_t kFileAllAccess = 0x1F01FF;
-
-/// `result` when no worker thread could be started for a command: the command did not run.
-inline constexpr int32_t kResultWorkerNotStarted = -300;
 
 /// A command handler: fills in its fields of the record, `result` last. Runs on a worker.
 using CommandHandler = void (*)(ZylRequest* request);

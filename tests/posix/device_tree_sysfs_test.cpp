@@ -206,33 +206,33 @@ TEST_F(SysfsDeviceTreeTest, MissingDeviceDirectoryFailsListCreation) {
 TEST_F(SysfsDeviceTreeTest, DisableUnbindsThenBlocksAndQueryShowsTheProblem) {
   sysfs.Add(Bridge("0000:00:01.0"));
   sysfs.Add(Adapter());
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
-  EXPECT_EQ(Run(DevOpDisable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
+  EXPECT_EQ(Run(DevOpDisable), kResultDone);
   EXPECT_THAT(sysfs.Writes(),
               ElementsAre("bus/pci/drivers/zyl/unbind <- 0000:03:00.0",
                           "devices/pci0000:00/0000:03:00.0/driver_override <- none"));
   EXPECT_FALSE(sysfs.IsBound(kAdapter));
   EXPECT_EQ(Status(kAdapter), std::make_pair(platform::kDnHasProblem, platform::kProblemDisabled));
-  EXPECT_EQ(Run(DevOpQuery), kAdapterHasProblem);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterHasProblem);
   EXPECT_TRUE(sysfs.IsBound("0000:00:01.0"));
 }
 
 TEST_F(SysfsDeviceTreeTest, EnableLiftsTheBlockAndProbes) {
   sysfs.Add(Adapter());
-  ASSERT_EQ(Run(DevOpDisable), kDeviceOpDone);
-  EXPECT_EQ(Run(DevOpEnable), kDeviceOpDone);
+  ASSERT_EQ(Run(DevOpDisable), kResultDone);
+  EXPECT_EQ(Run(DevOpEnable), kResultDone);
   EXPECT_TRUE(sysfs.IsBound(kAdapter));
   EXPECT_EQ(sysfs.Override(kAdapter), "");
   EXPECT_EQ(sysfs.Rescans(), 0);
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
 }
 
 TEST_F(SysfsDeviceTreeTest, EnableRescansWhenTheFirstProbeFindsNoDriver) {
   EmulatedPciFunction adapter = Adapter();
   adapter.bindsOnlyAfterRescan = true;
   sysfs.Add(adapter);
-  ASSERT_EQ(Run(DevOpDisable), kDeviceOpDone);
-  EXPECT_EQ(Run(DevOpEnable), kDeviceOpDone);
+  ASSERT_EQ(Run(DevOpDisable), kResultDone);
+  EXPECT_EQ(Run(DevOpEnable), kResultDone);
   EXPECT_EQ(sysfs.Rescans(), 1);
   EXPECT_TRUE(sysfs.IsBound(kAdapter));
 }
@@ -241,8 +241,8 @@ TEST_F(SysfsDeviceTreeTest, EnableIsRefusedWhenNoDriverBindsEvenAfterARescan) {
   EmulatedPciFunction adapter = Adapter();
   adapter.neverRebinds = true;
   sysfs.Add(adapter);
-  ASSERT_EQ(Run(DevOpDisable), kDeviceOpDone);
-  EXPECT_EQ(Run(DevOpEnable), kStateChangeRefused);
+  ASSERT_EQ(Run(DevOpDisable), kResultDone);
+  EXPECT_EQ(Run(DevOpEnable), kResultStateChangeRefused);
   EXPECT_EQ(sysfs.Rescans(), 1);
   EXPECT_EQ(sysfs.Override(kAdapter), "");  // enabled, but without a driver
   EXPECT_EQ(Status(kAdapter),
@@ -253,7 +253,7 @@ TEST_F(SysfsDeviceTreeTest, UnboundFunctionWithoutBlockIsNoAdapter) {
   EmulatedPciFunction adapter = Adapter();
   adapter.bound = false;
   sysfs.Add(adapter);
-  EXPECT_EQ(Run(DevOpEnable), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpEnable), kResultAdapterNotFound);
   EXPECT_THAT(sysfs.Writes(), IsEmpty());
 }
 
@@ -261,14 +261,14 @@ TEST_F(SysfsDeviceTreeTest, DriverThatStaysBoundRefusesTheDisable) {
   EmulatedPciFunction adapter = Adapter();
   adapter.refusesUnbind = true;
   sysfs.Add(adapter);
-  EXPECT_EQ(Run(DevOpDisable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpDisable), kResultStateChangeRefused);
   EXPECT_THAT(sysfs.Writes(), ElementsAre("bus/pci/drivers/zyl/unbind <- 0000:03:00.0"));
   EXPECT_EQ(sysfs.Override(kAdapter), "");
 }
 
 TEST_F(SysfsDeviceTreeTest, DescriptionNamesTheFunction) {
   sysfs.Add(Adapter());
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
   EXPECT_THAT(debug.texts, ElementsAre(u"PCI device 104D:81CE at 0000:03:00.0"));
   EXPECT_THAT(notice.captions, IsEmpty());
 }

@@ -73,7 +73,7 @@ class DeviceNodesTest : public ::testing::Test {
 // ---- Finding the adapter ----
 
 TEST_F(DeviceNodesTest, EmptyTreeAnswersNotFoundAndDestroysTheList) {
-  EXPECT_EQ(Run(DevOpDisable), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpDisable), kResultAdapterNotFound);
   EXPECT_EQ(tree.ListsDestroyed(), 1);
   EXPECT_THAT(notice.Notices(), IsEmpty());
 }
@@ -82,7 +82,7 @@ TEST_F(DeviceNodesTest, NoMatchingNodeAnswersNotFoundWithoutTouchingAnyNode) {
   AddOther();
   tree.AddNode({u"PCI\\VEN_8086&DEV_1237", kAdapterId});  // the adapter ID only second
   tree.AddNode({u"PCI\\VEN_104d&DEV_81ce&SUBSYS_81ce104d&REV_00"});
-  EXPECT_EQ(Run(DevOpDisable), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpDisable), kResultAdapterNotFound);
   EXPECT_THAT(Actions(), IsEmpty());
   EXPECT_EQ(tree.ListsDestroyed(), 1);
 }
@@ -91,14 +91,14 @@ TEST_F(DeviceNodesTest, ContextIdFindsTheAdapter) {
   context.vendorId = 0x1234;
   context.deviceId = 0xABCD;
   tree.AddNode({u"PCI\\VEN_1234&DEV_ABCD&SUBSYS_81CE104D&REV_00"});
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
 }
 
 TEST_F(DeviceNodesTest, NodesWithoutHardwareIdsAreSkippedSilently) {
   const std::size_t bare = AddOther();
   tree.Node(bare).hardwareIds.reset();
   AddAdapter();
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
   EXPECT_THAT(notice.Notices(), IsEmpty());
 }
 
@@ -106,14 +106,14 @@ TEST_F(DeviceNodesTest, ReadsRetryAtWhateverSizeIsAskedFor) {
   const std::size_t node = AddAdapter();
   tree.Node(node).undersizedReplies = 3;
   const std::size_t size = tree.Node(node).hardwareIds->size();
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
   EXPECT_THAT(tree.HardwareIdReadSizes(), ElementsAre(0u, size - 2, size - 2, size - 2, size));
 }
 
 TEST_F(DeviceNodesTest, MatchingNodeWithoutDriverKeyIsNotTheAdapter) {
   const std::size_t node = AddAdapter();
   tree.Node(node).driverKey.reset();
-  EXPECT_EQ(Run(DevOpEnable), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpEnable), kResultAdapterNotFound);
   EXPECT_THAT(Actions(), IsEmpty());
   EXPECT_THAT(debug.texts, IsEmpty());
 }
@@ -121,27 +121,27 @@ TEST_F(DeviceNodesTest, MatchingNodeWithoutDriverKeyIsNotTheAdapter) {
 TEST_F(DeviceNodesTest, DriverKeyTooLargeForItsBufferCountsAsMissing) {
   const std::size_t node = AddAdapter();
   tree.Node(node).driverKey = std::u16string(256, u'k');  // 512 bytes plus the terminator
-  EXPECT_EQ(Run(DevOpQuery), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterNotFound);
 }
 
 TEST_F(DeviceNodesTest, MissingDriverKeyEndsTheRunEvenAfterAHandledNode) {
   AddAdapter();
   const std::size_t second = AddAdapter();
   tree.Node(second).driverKey.reset();
-  EXPECT_EQ(Run(DevOpDisable), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpDisable), kResultAdapterNotFound);
   EXPECT_THAT(tree.StateChanges(), ElementsAre("node 0: stop", "node 0: disable"));
 }
 
 TEST_F(DeviceNodesTest, DescriptionGoesToTheDebuggerAsIs) {
   const std::size_t node = AddAdapter();
   tree.Node(node).description = u"Zyl Adapter";
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
   EXPECT_THAT(debug.texts, ElementsAre(u"Zyl Adapter"));
 }
 
 TEST_F(DeviceNodesTest, MissingDescriptionWritesAnEmptyText) {
   AddAdapter();
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
   EXPECT_THAT(debug.texts, ElementsAre(u""));
 }
 
@@ -150,7 +150,7 @@ TEST_F(DeviceNodesTest, MissingDescriptionWritesAnEmptyText) {
 TEST_F(DeviceNodesTest, ListCreationFailureShowsTheErrorAndAnswersZero) {
   tree.FailListCreation(5);
   tree.SetErrorText(5, u"Access is denied.\r\n");
-  EXPECT_EQ(Run(DevOpQuery), kNoDeviceList);
+  EXPECT_EQ(Run(DevOpQuery), kResultNoDeviceList);
   ASSERT_EQ(notice.Notices().size(), 1u);
   EXPECT_EQ(notice.Notices()[0].caption, u"GetClassDevs(All Present Devices)");
   EXPECT_EQ(notice.Notices()[0].text, u"Access is denied.\r\n");
@@ -163,7 +163,7 @@ TEST_F(DeviceNodesTest, UnexpectedReadErrorBeforeAMatchAnswersNotFound) {
   const std::size_t broken = AddOther();
   tree.Node(broken).hardwareIdReadError = kErrorGenFailure;
   AddAdapter();
-  EXPECT_EQ(Run(DevOpDisable), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpDisable), kResultAdapterNotFound);
   ASSERT_EQ(notice.Notices().size(), 1u);
   EXPECT_EQ(notice.Notices()[0].caption, u"0x1f");
   EXPECT_EQ(notice.Notices()[0].text, u"GetDeviceRegistryProperty");
@@ -177,7 +177,7 @@ TEST_F(DeviceNodesTest, UnexpectedReadErrorAfterAHandledNodeAnswersDone) {
   const std::size_t broken = AddOther();
   tree.Node(broken).hardwareIdReadError = kErrorGenFailure;
   AddAdapter();
-  EXPECT_EQ(Run(DevOpDisable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpDisable), kResultDone);
   EXPECT_THAT(tree.StateChanges(), ElementsAre("node 0: stop", "node 0: disable"));
   EXPECT_EQ(notice.Notices().size(), 1u);
   EXPECT_FALSE(Called("EnumDevice(3)"));
@@ -185,7 +185,7 @@ TEST_F(DeviceNodesTest, UnexpectedReadErrorAfterAHandledNodeAnswersDone) {
 
 TEST_F(DeviceNodesTest, LastErrorOfTheEnumerationSurvivesTheListsDestruction) {
   AddOther();
-  EXPECT_EQ(Run(DevOpQuery), kAdapterNotFound);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterNotFound);
   EXPECT_EQ(tree.LastError(), kErrorNoMoreItems);  // the fake's destroy would have reset it
 }
 
@@ -196,7 +196,7 @@ TEST_F(DeviceNodesTest, QueryAnswersWorksOrProblemForTheFirstMatchOnly) {
   AddAdapter();
   const std::size_t second = AddAdapter();
   tree.Node(second).problem = platform::kProblemDisabled;
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
   EXPECT_THAT(Actions(), ElementsAre("GetNodeStatus(node 1)"));
   EXPECT_FALSE(Called("EnumDevice(2)"));
 }
@@ -205,27 +205,27 @@ TEST_F(DeviceNodesTest, QueryAnswersProblemFromTheProblemNumberAlone) {
   const std::size_t node = AddAdapter();
   tree.Node(node).problem = platform::kProblemFailedInstall;
   tree.Node(node).status = platform::kDnStarted;  // the status bits are not consulted
-  EXPECT_EQ(Run(DevOpQuery), kAdapterHasProblem);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterHasProblem);
   tree.Node(node).problem = 0;
   tree.Node(node).status = platform::kDnHasProblem;
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);
 }
 
 TEST_F(DeviceNodesTest, QueryTreatsAnUnreadableStatusAsAProblem) {
   const std::size_t node = AddAdapter();
   tree.Node(node).statusFails = true;
-  EXPECT_EQ(Run(DevOpQuery), kAdapterHasProblem);
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterHasProblem);
   tree.Node(node).statusFails = false;
   tree.Node(node).statusUnwritten = true;
   tree.Node(node).problem = platform::kProblemDisabled;
-  EXPECT_EQ(Run(DevOpQuery), kAdapterWorks);  // the outputs start at 0
+  EXPECT_EQ(Run(DevOpQuery), kResultAdapterWorks);  // the outputs start at 0
 }
 
 // ---- DevOpDisable ----
 
 TEST_F(DeviceNodesTest, DisableStopsChecksThenDisables) {
   AddAdapter();
-  EXPECT_EQ(Run(DevOpDisable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpDisable), kResultDone);
   EXPECT_THAT(Actions(),
               ElementsAre("SetStateChangeParams(node 0, stop)", "CallClassInstaller(node 0)",
                           "GetNodeStatus(node 0)", "SetStateChangeParams(node 0, disable)",
@@ -236,7 +236,7 @@ TEST_F(DeviceNodesTest, DisableStopsChecksThenDisables) {
 TEST_F(DeviceNodesTest, DisableOfANodeStillStartedIsRefusedWithoutDisabling) {
   const std::size_t node = AddAdapter();
   tree.Node(node).stopLeavesStarted = true;
-  EXPECT_EQ(Run(DevOpDisable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpDisable), kResultStateChangeRefused);
   EXPECT_THAT(tree.StateChanges(), ElementsAre("node 0: stop"));
   EXPECT_FALSE(Called("SetStateChangeParams(node 0, disable)"));
 }
@@ -244,21 +244,21 @@ TEST_F(DeviceNodesTest, DisableOfANodeStillStartedIsRefusedWithoutDisabling) {
 TEST_F(DeviceNodesTest, DisableRefusedWhenStopParametersCannotBeStored) {
   const std::size_t node = AddAdapter();
   tree.Node(node).refuseParamsFor = {platform::kDicsStop};
-  EXPECT_EQ(Run(DevOpDisable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpDisable), kResultStateChangeRefused);
   EXPECT_THAT(Actions(), ElementsAre("SetStateChangeParams(node 0, stop)"));
 }
 
 TEST_F(DeviceNodesTest, DisableIgnoresTheDisablesOutcome) {
   const std::size_t node = AddAdapter();
   tree.Node(node).refuseParamsFor = {platform::kDicsDisable};
-  EXPECT_EQ(Run(DevOpDisable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpDisable), kResultDone);
 }
 
 TEST_F(DeviceNodesTest, DisableHandlesEveryMatchingNodeInOrder) {
   AddAdapter();
   AddOther();
   AddAdapter();
-  EXPECT_EQ(Run(DevOpDisable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpDisable), kResultDone);
   EXPECT_THAT(tree.StateChanges(),
               ElementsAre("node 0: stop", "node 0: disable", "node 2: stop", "node 2: disable"));
 }
@@ -268,7 +268,7 @@ TEST_F(DeviceNodesTest, RefusedSecondNodeLeavesTheFirstDisabled) {
   const std::size_t second = AddAdapter();
   tree.Node(second).stopLeavesStarted = true;
   const std::size_t third = AddAdapter();
-  EXPECT_EQ(Run(DevOpDisable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpDisable), kResultStateChangeRefused);
   EXPECT_EQ(tree.Node(0).problem, platform::kProblemDisabled);
   EXPECT_NE(tree.Node(second).problem, platform::kProblemDisabled);
   EXPECT_EQ(tree.Node(third).status & platform::kDnStarted, platform::kDnStarted);
@@ -277,7 +277,7 @@ TEST_F(DeviceNodesTest, RefusedSecondNodeLeavesTheFirstDisabled) {
 TEST_F(DeviceNodesTest, DisableTreatsAnUnreadableStatusAfterTheStopAsStillStarted) {
   const std::size_t node = AddAdapter();
   tree.Node(node).statusFails = true;
-  EXPECT_EQ(Run(DevOpDisable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpDisable), kResultStateChangeRefused);
   EXPECT_THAT(tree.StateChanges(), ElementsAre("node 0: stop"));
 }
 
@@ -287,7 +287,7 @@ TEST_F(DeviceNodesTest, EnableThatStartsCleanlyNeedsNoReenumeration) {
   const std::size_t node = AddAdapter();
   tree.Node(node).status = platform::kDnHasProblem;
   tree.Node(node).problem = platform::kProblemDisabled;
-  EXPECT_EQ(Run(DevOpEnable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpEnable), kResultDone);
   EXPECT_THAT(Actions(),
               ElementsAre("SetStateChangeParams(node 0, enable)", "CallClassInstaller(node 0)",
                           "SetStateChangeParams(node 0, start)", "CallClassInstaller(node 0)",
@@ -299,7 +299,7 @@ TEST_F(DeviceNodesTest, EnableThatStartsCleanlyNeedsNoReenumeration) {
 TEST_F(DeviceNodesTest, EnableReenumeratesOnceWhenTheFirstStartLeavesAProblem) {
   const std::size_t node = AddAdapter();
   tree.Node(node).startProblemUntilReenumerated = true;
-  EXPECT_EQ(Run(DevOpEnable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpEnable), kResultDone);
   EXPECT_THAT(Actions(),
               ElementsAre("SetStateChangeParams(node 0, enable)", "CallClassInstaller(node 0)",
                           "SetStateChangeParams(node 0, start)", "CallClassInstaller(node 0)",
@@ -311,7 +311,7 @@ TEST_F(DeviceNodesTest, EnableReenumeratesOnceWhenTheFirstStartLeavesAProblem) {
 TEST_F(DeviceNodesTest, EnableGivesUpAfterTheSecondStart) {
   const std::size_t node = AddAdapter();
   tree.Node(node).startAlwaysLeavesProblem = true;
-  EXPECT_EQ(Run(DevOpEnable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpEnable), kResultStateChangeRefused);
   EXPECT_THAT(tree.StateChanges(), ElementsAre("node 0: enable", "node 0: start", "node 0: start"));
   EXPECT_EQ(tree.Reenumerations(), 1);
 }
@@ -319,14 +319,14 @@ TEST_F(DeviceNodesTest, EnableGivesUpAfterTheSecondStart) {
 TEST_F(DeviceNodesTest, EnableRefusedWhenEnableParametersCannotBeStored) {
   const std::size_t node = AddAdapter();
   tree.Node(node).refuseParamsFor = {platform::kDicsEnable};
-  EXPECT_EQ(Run(DevOpEnable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpEnable), kResultStateChangeRefused);
   EXPECT_THAT(Actions(), ElementsAre("SetStateChangeParams(node 0, enable)"));
 }
 
 TEST_F(DeviceNodesTest, EnableRetriesAStartWhoseParametersCannotBeStored) {
   const std::size_t node = AddAdapter();
   tree.Node(node).refuseParamsFor = {platform::kDicsStart};
-  EXPECT_EQ(Run(DevOpEnable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpEnable), kResultStateChangeRefused);
   EXPECT_EQ(tree.Reenumerations(), 1);
   EXPECT_THAT(tree.StateChanges(), ElementsAre("node 0: enable"));
 }
@@ -334,14 +334,14 @@ TEST_F(DeviceNodesTest, EnableRetriesAStartWhoseParametersCannotBeStored) {
 TEST_F(DeviceNodesTest, EnableTreatsAnUnreadableStatusAfterTheStartAsAProblem) {
   const std::size_t node = AddAdapter();
   tree.Node(node).statusFails = true;
-  EXPECT_EQ(Run(DevOpEnable), kStateChangeRefused);
+  EXPECT_EQ(Run(DevOpEnable), kResultStateChangeRefused);
   EXPECT_EQ(tree.Reenumerations(), 1);
 }
 
 TEST_F(DeviceNodesTest, EnableHandlesBothNodesAndStopsAtARefusal) {
   AddAdapter();
   AddAdapter();
-  EXPECT_EQ(Run(DevOpEnable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpEnable), kResultDone);
   EXPECT_THAT(tree.StateChanges(),
               ElementsAre("node 0: enable", "node 0: start", "node 1: enable", "node 1: start"));
 
@@ -351,7 +351,7 @@ TEST_F(DeviceNodesTest, EnableHandlesBothNodesAndStopsAtARefusal) {
   refusing.Node(0).problem = platform::kProblemDisabled;
   refusing.Node(1).refuseParamsFor = {platform::kDicsEnable};
   EXPECT_EQ(RunDeviceOperation(context, DevOpEnable, {refusing, notice, debug}),
-            kStateChangeRefused);
+            kResultStateChangeRefused);
   EXPECT_EQ(refusing.Node(0).problem, 0u);  // the first stays enabled
   EXPECT_EQ(refusing.OpenLists(), 0u);
 }
@@ -362,18 +362,18 @@ TEST_F(DeviceNodesTest, FailingClassInstallerIsNeverARefusal) {
   const std::size_t node = AddAdapter();
   tree.Node(node).stopLeavesStarted = true;  // would refuse if a status test followed
   tree.FailEveryClassInstallerCall();
-  EXPECT_EQ(Run(DevOpDisable), kDeviceOpDone);
-  EXPECT_EQ(Run(DevOpEnable), kDeviceOpDone);
+  EXPECT_EQ(Run(DevOpDisable), kResultDone);
+  EXPECT_EQ(Run(DevOpEnable), kResultDone);
   EXPECT_THAT(Actions(), Not(::testing::Contains(HasSubstr("GetNodeStatus"))));
   EXPECT_EQ(tree.Reenumerations(), 0);
 }
 
 TEST_F(DeviceNodesTest, UnknownModeTouchesNothing) {
   AddAdapter();
-  EXPECT_EQ(Run(7), kDeviceOpDone);
+  EXPECT_EQ(Run(7), kResultDone);
   EXPECT_THAT(Actions(), IsEmpty());
   FakeDeviceTree empty;
-  EXPECT_EQ(RunDeviceOperation(context, -1, {empty, notice, debug}), kAdapterNotFound);
+  EXPECT_EQ(RunDeviceOperation(context, -1, {empty, notice, debug}), kResultAdapterNotFound);
 }
 
 // ---- ChangeDeviceState ----
@@ -448,14 +448,14 @@ TEST_F(DeviceNodesTest, PlainFormsUseTheCurrentPlatform) {
   const ServicePlatform saved = CurrentPlatform();
   ServicePlatform bindings;
   UsePlatform(bindings);
-  EXPECT_EQ(RunDeviceOperation(context, DevOpQuery), kNoDeviceList);  // nothing wired yet
+  EXPECT_EQ(RunDeviceOperation(context, DevOpQuery), kResultNoDeviceList);  // nothing wired yet
 
   bindings.deviceTree = &tree;
   bindings.userNotice = &notice;
   bindings.debugOutput = &debug;
   UsePlatform(bindings);
   AddAdapter();
-  EXPECT_EQ(RunDeviceOperation(context, DevOpQuery), kAdapterWorks);
+  EXPECT_EQ(RunDeviceOperation(context, DevOpQuery), kResultAdapterWorks);
   tree.SetLastError(kErrorGenFailure);
   EXPECT_EQ(ShowLastError(u"Op"), 0);
   EXPECT_EQ(notice.Notices().back().caption, u"0x1f");

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "service/result_codes.h"
+
 namespace zylclient {
 namespace {
 
@@ -95,30 +97,8 @@ std::string CommandName(uint32_t command) {
 }
 
 std::string ResultMeaning(int32_t result) {
-  switch (result) {
-    case 1:
-      return "done";
-    case 2:
-      return "adapter works";
-    case 3:
-      return "adapter has a problem";
-    case 4:
-      return "command register is zero";
-    case 0:
-      return "no device list";
-    case -101:
-      return "state change refused";
-    case -102:
-      return "adapter not found";
-    case -105:
-      return "loading the hardware access library failed";
-    case -106:
-      return "the library lacks a needed export";
-    case -200:
-      return "the library reported a failure";
-    default:
-      return result < 0 ? "failure" : "unknown";
-  }
+  if (const ResultCodeInfo* info = FindResultCode(result)) return info->name;
+  return result < 0 ? "failure" : "unknown";
 }
 
 std::optional<CliOptions> ParseArguments(const std::vector<std::string>& arguments,
