@@ -122,7 +122,7 @@ TEST(SysfsPortChannelTest, EachScanSeesTheFunctionsPresentWhenItStarts) {
 TEST(SysfsPortChannelTest, KeptFilesAreReadAfreshAndFunctionsBeyondTheLimitStillAnswer) {
   SysfsTree tree;
   constexpr unsigned kFunctions = platform::SysfsPortChannel::kMaxKeptFiles + 8;
-  char name[16];
+  char name[32];
   const auto nameOf = [&](unsigned i) {
     std::snprintf(name, sizeof(name), "0000:01:%02x.%x", i / 8, i % 8);
     return std::string(name);
