@@ -129,7 +129,7 @@ uint32_t SysfsPortChannel::ReadPresent(Present& entry, uint32_t reg) {
 
 uint32_t SysfsPortChannel::ReadConfig(uint32_t address) {
   // Every scan starts at register 0x00 of 00:00.0. Otherwise the clock is read only when the
-  // walk does not go on upwards, so the tens of thousands of absent functions cost nothing.
+  // walk does not go on upwards.
   if (address == 0) {
     ListFunctions();
   } else if (address <= lastAddress_ && std::chrono::steady_clock::now() - listedAt_ > maxAge_) {
@@ -143,10 +143,15 @@ uint32_t SysfsPortChannel::ReadConfig(uint32_t address) {
 
 uint32_t SysfsPortChannel::ReadPort(Handle device, uint16_t port) {
   if (device == nullptr) return 0;
-  if (port == kPciConfigAddressPort) return latch_;
-  if (port != kPciConfigDataPort) return 0;
+  if (port != kPciConfigDataPort) return port == kPciConfigAddressPort ? latch_ : 0;
   if ((latch_ & kEnableBit) == 0) return kNoFunction;
-  return ReadConfig(latch_ & kAddressBits);
+  const uint32_t address = latch_ & kAddressBits;
+  // The common case of a scan, kept free of calls: an absent function further up the walk.
+  if (address > lastAddress_ && !IsPresent(static_cast<uint16_t>(address >> 8))) {
+    lastAddress_ = address;
+    return kNoFunction;
+  }
+  return ReadConfig(address);
 }
 
 uint32_t SysfsPortChannel::WritePort(Handle device, uint16_t port, uint32_t value) {
