@@ -1,18 +1,23 @@
 // Times requests through the real service process on the simulated machine, client and
-// service in separate processes as in use. Prints medians; asserts nothing.
+// service in separate processes as in use, beside the floor: a bare server process of the same
+// shape. Prints medians and the service's resident memory; asserts nothing.
 //
 // usage: roundtrip_bench [round-trips (1000)] [command runs (100)]
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +56,13 @@ class Bench {
 
   Timing Time(int runs, uint32_t command, uint32_t matchId, int32_t expected, uint32_t between) {
     std::vector<double> samples;
+    Samples(runs, command, matchId, expected, between, samples);
+    return Summarise(samples);
+  }
+
+  /// Appends the times of `runs` requests; exits when one is not answered with `expected`.
+  void Samples(int runs, uint32_t command, uint32_t matchId, int32_t expected, uint32_t between,
+               std::vector<double>& samples) {
     for (int i = 0; i < runs; ++i) {
       double micros = 0;
       const int32_t result = Request(command, matchId, &micros);
@@ -61,7 +73,6 @@ class Bench {
       samples.push_back(micros);
       if (between != ~0u) Request(between);  // undo, so that every timed run does the work
     }
-    return Summarise(samples);
   }
 
  private:
@@ -71,6 +82,99 @@ class Bench {
 void Print(const char* what, int runs, const Timing& t) {
   std::printf("%-52s runs %5d  median %8.1f us  p90 %8.1f us  min %8.1f us\n", what, runs,
               t.medianUs, t.p90Us, t.minUs);
+}
+
+/// The process's resident memory (VmRSS of /proc/PID/status), or "?" when unreadable.
+std::string ResidentMemory(pid_t process) {
+  std::ifstream status("/proc/" + std::to_string(process) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      const std::size_t digits = line.find_first_of("0123456789");
+      return digits == std::string::npos ? "?" : line.substr(digits);
+    }
+  }
+  return "?";
+}
+
+// The floor: what one round trip of this shape costs with nothing else in it. Each side opens
+// two small event files; the server reads 24 bytes, starts and joins a thread, writes 24 bytes
+// back and closes.
+struct FloorPaths {
+  std::string socket, events[2];
+};
+
+sockaddr_un SocketAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), std::min(path.size(), sizeof(address.sun_path) - 1));
+  return address;
+}
+
+bool ReadAll(int fd, void* buffer, std::size_t size) {
+  auto* bytes = static_cast<char*>(buffer);
+  while (size > 0) {
+    const ssize_t got = ::read(fd, bytes, size);
+    if (got <= 0) return false;
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+[[noreturn]] void ServeFloor(int listener, const FloorPaths& paths) {
+  for (;;) {
+    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    const int events[2] = {::open(paths.events[0].c_str(), O_RDWR | O_CLOEXEC),
+                           ::open(paths.events[1].c_str(), O_RDWR | O_CLOEXEC)};
+    ZylRequest record{};
+    if (ReadAll(client, &record, sizeof record)) {
+      std::thread worker([&record] { record.result = -107; });
+      worker.join();
+      if (::write(client, &record, sizeof record) != sizeof record) std::perror("floor write");
+    }
+    ::close(client);
+    for (int fd : events) ::close(fd);
+  }
+}
+
+/// Starts the floor's server process; its pid, or -1.
+pid_t StartFloor(const FloorPaths& paths) {
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = SocketAddress(paths.socket);
+  if (listener < 0 ||
+      ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 64) != 0) {
+    return -1;
+  }
+  const pid_t server = ::fork();
+  if (server == 0) ServeFloor(listener, paths);
+  ::close(listener);
+  return server;
+}
+
+void FloorSamples(int runs, const FloorPaths& paths, std::vector<double>& samples) {
+  const sockaddr_un address = SocketAddress(paths.socket);
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    int events[2];
+    for (int e = 0; e < 2; ++e) {
+      events[e] = ::open(paths.events[e].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    }
+    const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ZylRequest record{ZylCmdCountDevices, 0x81CE104D, 0, 0, 0, 0, 0};
+    const bool answered =
+        ::connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(connection, &record, sizeof record) == sizeof record &&
+        ReadAll(connection, &record, sizeof record);
+    ::close(connection);
+    for (int fd : events) ::close(fd);
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    if (!answered) {
+      std::fprintf(stderr, "the floor server did not answer\n");
+      std::exit(1);
+    }
+  }
 }
 
 }  // namespace
@@ -97,20 +201,47 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
+  const FloorPaths floorPaths{runtime + "/floor.sock",
+                              {runtime + "/floor-1", runtime + "/floor-2"}};
+  const pid_t floor = StartFloor(floorPaths);
+  if (floor < 0) {
+    std::perror("cannot start the floor server");
+    return 1;
+  }
+
   Bench bench(runtime);
-  std::printf("service on the simulated machine, pid %d\n", service);
+  std::printf("service on the simulated machine, pid %d; floor server pid %d\n", service, floor);
+  const std::string idleMemory = ResidentMemory(service);
   // Before any load, command 1 answers at once: the pipe, the events and the worker alone.
-  Print("round trip (command 1 before load: -107)", roundTrips,
-        bench.Time(roundTrips, ZylCmdCountDevices, 0x81CE104D, -107, ~0u));
+  // Service and floor take turns in blocks, so that both see the same load of the machine.
+  std::vector<double> serviceSamples, floorSamples;
+  for (int done = 0; done < roundTrips;) {
+    const int block = std::min(50, roundTrips - done);
+    bench.Samples(block, ZylCmdCountDevices, 0x81CE104D, -107, ~0u, serviceSamples);
+    FloorSamples(block, floorPaths, floorSamples);
+    done += block;
+  }
+  const Timing serviceTrip = Summarise(serviceSamples);
+  const Timing floorTrip = Summarise(floorSamples);
+  Print("round trip (command 1 before load: -107)", roundTrips, serviceTrip);
+  Print("floor (bare socket, thread, two event files)", roundTrips, floorTrip);
+  std::printf("round trip / floor: %.2f (medians)\n", serviceTrip.medianUs / floorTrip.medianUs);
+
   bench.Request(ZylCmdLoadLibrary);
   Print("command 1, count by ID (full scan, 131,072 transfers)", commandRuns,
         bench.Time(commandRuns, ZylCmdCountDevices, 0x81CE104D, 1, ~0u));
   Print("command 3, disable (then enable, untimed)", commandRuns,
         bench.Time(commandRuns, ZylCmdDisable, 0, 1, ZylCmdEnable));
+  std::printf("service resident memory: idle %s, after the session %s\n", idleMemory.c_str(),
+              ResidentMemory(service).c_str());
 
+  ::kill(floor, SIGTERM);
+  ::waitpid(floor, nullptr, 0);
   ::kill(service, SIGTERM);
   ::waitpid(service, nullptr, 0);
   ::unlink(log.c_str());
+  ::unlink(floorPaths.socket.c_str());
+  for (const std::string& event : floorPaths.events) ::unlink(event.c_str());
   ::rmdir(runtime.c_str());
   return 0;
 }

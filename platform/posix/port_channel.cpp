@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace platform {
@@ -11,63 +12,146 @@ namespace {
 
 constexpr uint32_t kEnableBit = 0x80000000u;
 constexpr uint32_t kNoFunction = 0xFFFFFFFFu;
+/// Bus, device, function and dword-aligned register of a latched address.
+constexpr uint32_t kAddressBits = 0x00FFFFFCu;
+constexpr char kFunctionName[] = "/0000:00:00.0/config";
+constexpr size_t kBusAt = 6;  ///< where "BB:DD.F" starts in kFunctionName
+
+void PutHex(char* at, unsigned value, int digits) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) at[i] = kDigits[value & 15];
+}
 
 }  // namespace
 
 SysfsPortChannel::SysfsPortChannel(std::string root, std::chrono::milliseconds maxAge)
-    : root_(std::move(root)), maxAge_(maxAge), present_(65536 / 64, 0) {}
+    : root_(std::move(root)), path_(root_ + kFunctionName), maxAge_(maxAge) {}
 
-SysfsPortChannel::~SysfsPortChannel() = default;
+SysfsPortChannel::~SysfsPortChannel() { CloseAll(); }
 
-void SysfsPortChannel::ListFunctions() {
-  std::fill(present_.begin(), present_.end(), 0);
-  listedAt_ = std::chrono::steady_clock::now();
-  ++listings_;
-  DIR* dir = ::opendir(root_.c_str());
-  if (dir == nullptr) return;
-  while (const dirent* entry = ::readdir(dir)) {
-    unsigned domain = 0, bus = 0, device = 0, function = 0;
-    char tail = 0;
-    if (std::sscanf(entry->d_name, "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function, &tail) !=
-        4) {
-      continue;
-    }
-    if (domain != 0 || bus > 255 || device > 31 || function > 7) continue;
-    const unsigned key = bus << 8 | device << 3 | function;
-    present_[key >> 6] |= uint64_t{1} << (key & 63);
-  }
-  ::closedir(dir);
+void SysfsPortChannel::Release(Present& entry) {
+  if (entry.fd < 0) return;
+  ::close(entry.fd);
+  entry.fd = kNotOpened;
+  --keptFiles_;
 }
 
-uint32_t SysfsPortChannel::ReadConfig(uint16_t function, uint32_t reg) {
-  if (function == 0 && reg == 0) {
-    ListFunctions();
-  } else if (std::chrono::steady_clock::now() - listedAt_ > maxAge_) {
-    ListFunctions();
+void SysfsPortChannel::CloseAll() {
+  for (Present& entry : entries_) Release(entry);
+  entries_.clear();
+}
+
+void SysfsPortChannel::ListFunctions() {
+  listedAt_ = std::chrono::steady_clock::now();
+  ++listings_;
+  listing_.clear();
+  if (DIR* dir = ::opendir(root_.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      unsigned domain = 0, bus = 0, device = 0, function = 0;
+      char tail = 0;
+      if (std::sscanf(entry->d_name, "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function,
+                      &tail) != 4) {
+        continue;
+      }
+      if (domain != 0 || bus > 255 || device > 31 || function > 7) continue;
+      listing_.push_back(
+          {static_cast<uint16_t>(bus << 8 | device << 3 | function), entry->d_ino, kNotOpened});
+    }
+    ::closedir(dir);
   }
-  if (!Present(function)) return kNoFunction;
-  // Opened for each read: only present functions get here (a few dozen reads per scan), and a
-  // function removed since the listing then answers as an absent one.
-  char name[32];
-  std::snprintf(name, sizeof(name), "/0000:%02x:%02x.%x/config", function >> 8,
-                (function >> 3) & 31, function & 7);
-  const int fd = ::open((root_ + name).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kNoFunction;
+  const auto byFunction = [](const Present& a, const Present& b) {
+    return a.function < b.function;
+  };
+  std::sort(listing_.begin(), listing_.end(), byFunction);
+  listing_.erase(
+      std::unique(listing_.begin(), listing_.end(),
+                  [](const Present& a, const Present& b) { return a.function == b.function; }),
+      listing_.end());
+
+  // A file stays open only for the same directory entry; a failed one is tried again.
+  auto old = entries_.begin();
+  for (Present& entry : listing_) {
+    for (; old != entries_.end() && old->function < entry.function; ++old) Release(*old);
+    if (old != entries_.end() && old->function == entry.function) {
+      if (old->fd >= 0 && old->node == entry.node) {
+        entry.fd = old->fd;
+      } else {
+        Release(*old);
+      }
+      ++old;
+    }
+  }
+  for (; old != entries_.end(); ++old) Release(*old);
+  entries_.swap(listing_);
+
+  present_.fill(0);
+  for (const Present& entry : entries_) {
+    present_[entry.function >> 6] |= uint64_t{1} << (entry.function & 63);
+  }
+  uint16_t below = 0;
+  for (size_t word = 0; word < present_.size(); ++word) {
+    rankBase_[word] = below;
+    below = static_cast<uint16_t>(below + std::popcount(present_[word]));
+  }
+}
+
+uint32_t SysfsPortChannel::ReadPresent(Present& entry, uint32_t reg) {
+  if (entry.fd == kUnreadable) return kNoFunction;
+  int fd = entry.fd;
+  if (fd == kNotOpened) {
+    PutHex(path_.data() + root_.size() + kBusAt, entry.function >> 8, 2);
+    PutHex(path_.data() + root_.size() + kBusAt + 3, (entry.function >> 3) & 31, 2);
+    PutHex(path_.data() + root_.size() + kBusAt + 6, entry.function & 7, 1);
+    fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      entry.fd = kUnreadable;
+      return kNoFunction;
+    }
+    if (keptFiles_ < kMaxKeptFiles) {
+      entry.fd = fd;
+      ++keptFiles_;
+    }
+  }
   uint8_t bytes[4] = {};
   const ssize_t got = ::pread(fd, bytes, sizeof(bytes), reg);
-  ::close(fd);
+  if (entry.fd != fd) {
+    ::close(fd);
+  } else if (got < 0) {
+    // Sysfs fails reads of a removed function's file: gone until a listing shows it again.
+    Release(entry);
+    entry.fd = kUnreadable;
+  }
   if (got < 0) return kNoFunction;
   if (got != static_cast<ssize_t>(sizeof(bytes))) return 0;
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+uint32_t SysfsPortChannel::ReadConfig(uint32_t address) {
+  // Every scan starts at register 0x00 of 00:00.0. Otherwise the clock is read only when the
+  // walk does not go on upwards.
+  if (address == 0) {
+    ListFunctions();
+  } else if (address <= lastAddress_ && std::chrono::steady_clock::now() - listedAt_ > maxAge_) {
+    ListFunctions();
+  }
+  lastAddress_ = address;
+  const auto function = static_cast<uint16_t>(address >> 8);
+  if (!IsPresent(function)) return kNoFunction;
+  return ReadPresent(EntryOf(function), address & 0xFC);
+}
+
 uint32_t SysfsPortChannel::ReadPort(Handle device, uint16_t port) {
   if (device == nullptr) return 0;
-  if (port == kPciConfigAddressPort) return latch_;
-  if (port != kPciConfigDataPort) return 0;
+  if (port != kPciConfigDataPort) return port == kPciConfigAddressPort ? latch_ : 0;
   if ((latch_ & kEnableBit) == 0) return kNoFunction;
-  return ReadConfig(static_cast<uint16_t>((latch_ >> 8) & 0xFFFF), latch_ & 0xFC);
+  const uint32_t address = latch_ & kAddressBits;
+  // The common case of a scan, kept free of calls: an absent function further up the walk.
+  if (address > lastAddress_ && !IsPresent(static_cast<uint16_t>(address >> 8))) {
+    lastAddress_ = address;
+    return kNoFunction;
+  }
+  return ReadConfig(address);
 }
 
 uint32_t SysfsPortChannel::WritePort(Handle device, uint16_t port, uint32_t value) {

@@ -39,6 +39,10 @@ class SysfsTree {
     }
   }
   void Remove(const std::string& name) { fs::remove_all(root_ + "/" + name); }
+  /// Moves a function out of sight; its directory lives on, so no inode number is reused.
+  void Rename(const std::string& name, const std::string& to) {
+    fs::rename(root_ + "/" + name, root_ + "/" + to);
+  }
 
  private:
   std::string root_;
@@ -103,11 +107,42 @@ TEST(SysfsPortChannelTest, EachScanSeesTheFunctionsPresentWhenItStarts) {
   EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);  // the next scan starts
   EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0x12345678u);
 
-  tree.Remove("0000:05:00.0");  // hot-removed: gone at once, even mid-scan
-  EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);
+  // Hot-removed, and another function added at that address (its file kept open from the
+  // earlier read must not answer for it); then removed for good.
+  tree.Rename("0000:05:00.0", "removed");
+  tree.Add("0000:05:00.0", Function(0xBEEF1234, 0, 0));
+  EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);
+  EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xBEEF1234u);
+  tree.Remove("0000:05:00.0");
   EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);
   EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);
-  EXPECT_EQ(channel.listings(), 3u);
+  EXPECT_EQ(channel.listings(), 4u);
+}
+
+TEST(SysfsPortChannelTest, KeptFilesAreReadAfreshAndFunctionsBeyondTheLimitStillAnswer) {
+  SysfsTree tree;
+  constexpr unsigned kFunctions = platform::SysfsPortChannel::kMaxKeptFiles + 8;
+  char name[32];
+  const auto nameOf = [&](unsigned i) {
+    std::snprintf(name, sizeof(name), "0000:01:%02x.%x", i / 8, i % 8);
+    return std::string(name);
+  };
+  for (unsigned i = 0; i < kFunctions; ++i) tree.Add(nameOf(i), Function(0x10000 + i, i, 0));
+  platform::SysfsPortChannel channel(tree.root(), std::chrono::hours(1));
+  for (int scan = 0; scan < 2; ++scan) {
+    EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0xFFFFFFFFu);
+    for (unsigned i = 0; i < kFunctions; ++i) {
+      EXPECT_EQ(ReadConfig(channel, 1, i / 8, i % 8, 0), 0x10000 + i) << nameOf(i);
+      EXPECT_EQ(ReadConfig(channel, 1, i / 8, i % 8, 4), i) << nameOf(i);
+    }
+    // Registers change in place (the same file): a kept file reads them anew.
+    tree.Add(nameOf(0), Function(0x20000, 0, 0));
+    tree.Add(nameOf(kFunctions - 1), Function(0x20001, 0, 0));
+    EXPECT_EQ(ReadConfig(channel, 1, 0, 0, 0), 0x20000u);
+    EXPECT_EQ(ReadConfig(channel, 1, (kFunctions - 1) / 8, (kFunctions - 1) % 8, 0), 0x20001u);
+    tree.Add(nameOf(0), Function(0x10000, 0, 0));
+    tree.Add(nameOf(kFunctions - 1), Function(0x10000 + kFunctions - 1, kFunctions - 1, 0));
+  }
 }
 
 TEST(SysfsPortChannelTest, AStaleListingIsRenewedWithoutAScanStart) {
