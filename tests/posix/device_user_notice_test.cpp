@@ -1,8 +1,10 @@
+// The Linux notice and debugger output, both written to standard error (the journal).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "contract/debug_output_contract.h"
 #include "platform/user_notice.h"
 
 namespace {
@@ -29,4 +31,16 @@ TEST(PosixUserNoticeTest, UnpairedSurrogateBecomesAReplacementCharacter) {
             "B\n");
 }
 
+// Standard error, captured as the journal would take it.
+class StandardErrorBinding {
+ public:
+  platform::DebugOutput& Output() { return platform::SystemDebugOutput(); }
+  void StartCapture() { ::testing::internal::CaptureStderr(); }
+  std::string StopCapture() { return ::testing::internal::GetCapturedStderr(); }
+};
+
 }  // namespace
+
+namespace zyltest {
+INSTANTIATE_TYPED_TEST_SUITE_P(Posix, DebugOutputContract, StandardErrorBinding);
+}  // namespace zyltest
