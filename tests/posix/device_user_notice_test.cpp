@@ -5,6 +5,7 @@
 #include <string>
 
 #include "contract/debug_output_contract.h"
+#include "contract/user_notice_contract.h"
 #include "platform/user_notice.h"
 
 namespace {
@@ -39,8 +40,20 @@ class StandardErrorBinding {
   std::string StopCapture() { return ::testing::internal::GetCapturedStderr(); }
 };
 
+// The notice, with standard error standing for the journal so that no system log is written.
+class StandardErrorNoticeBinding {
+ public:
+  platform::UserNotice& Notice() { return platform::SystemUserNotice(); }
+  void StartCapture() {
+    setenv("JOURNAL_STREAM", "0:0", 1);
+    ::testing::internal::CaptureStderr();
+  }
+  std::string StopCapture() { return ::testing::internal::GetCapturedStderr(); }
+};
+
 }  // namespace
 
 namespace zyltest {
 INSTANTIATE_TYPED_TEST_SUITE_P(Posix, DebugOutputContract, StandardErrorBinding);
+INSTANTIATE_TYPED_TEST_SUITE_P(Posix, UserNoticeContract, StandardErrorNoticeBinding);
 }  // namespace zyltest
