@@ -1,9 +1,18 @@
 #include "platform/fake/library_loader.h"
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
 std::string Narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
+
+// File names are compared as the Windows loader compares them: without regard to case.
+bool SameFileName(std::u16string_view a, std::u16string_view b) {
+  const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](auto x, auto y) { return lower(x) == lower(y); });
+}
 }  // namespace
 
 void FakeLibraryLoader::AddLibrary(const std::u16string& fileName,
@@ -20,8 +29,10 @@ void FakeLibraryLoader::SetProgramFilePath(std::u16string path) {
 Handle FakeLibraryLoader::Load(std::u16string_view fileName) {
   if (log_.Record("Load " + Narrow(fileName))) return nullptr;
   std::lock_guard lock(mutex_);
-  auto found = libraries_.find(std::u16string(fileName));
-  return found == libraries_.end() ? nullptr : &found->second;
+  for (auto& [name, library] : libraries_) {
+    if (SameFileName(name, fileName)) return &library;
+  }
+  return nullptr;
 }
 
 void* FakeLibraryLoader::FindExport(Handle module, const char* name) {

@@ -10,11 +10,12 @@
 namespace platform {
 
 /// Libraries that exist only in memory: a file name and a table of exports. Loading the same
-/// name again gives the same handle, as the real loader does. Calls are logged as
+/// name again, in any case, gives the same handle, as the real loader does. Calls are logged as
 /// "Load <name>" and "FindExport <name>".
 class FakeLibraryLoader : public LibraryLoader {
  public:
-  /// Makes a library loadable by `fileName` with these exports (replacing an earlier one).
+  /// Makes a library loadable by `fileName` with these exports (replacing an earlier one of
+  /// that exact name).
   void AddLibrary(const std::u16string& fileName, std::map<std::string, void*> exports);
   void SetProgramFilePath(std::u16string path);
 

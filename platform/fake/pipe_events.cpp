@@ -9,6 +9,7 @@ namespace platform {
 namespace {
 constexpr char16_t kCommandDoneName[] = u"Global\\VokZylRemoveService";
 constexpr char16_t kDisconnectedName[] = u"Global\\VokZylRemoveService2";
+constexpr uint32_t kFileFlagFirstPipeInstance = 0x00080000;
 
 std::string Narrow(std::u16string_view text) {
   std::string out;
@@ -66,6 +67,13 @@ Handle FakePipeEvents::BuildSecurity(std::span<const PipeAccessEntry> entries) {
 Handle FakePipeEvents::CreatePipe(const PipeSettings& settings, Handle security) {
   if (log_.Record("CreatePipe") || security == nullptr) return nullptr;
   std::lock_guard lock(mutex_);
+  // FILE_FLAG_FIRST_PIPE_INSTANCE: the name must not be served already.
+  const bool pipeLive = std::any_of(live_.begin(), live_.end(),
+                                    [](const Object* o) { return o->kind == Object::Kind::kPipe; });
+  if ((settings.openMode & kFileFlagFirstPipeInstance) != 0 && pipeLive &&
+      pipeName_ == settings.name) {
+    return nullptr;
+  }
   pipeSettings_ = settings;
   pipeName_ = settings.name;
   pipeSettings_.name = pipeName_;
@@ -86,13 +94,46 @@ void FakePipeEvents::StartConnectionLocked() {
     // A fresh client's event starts signalled from an earlier round, so a missing reset shows.
     current_->outcome.disconnected->signalled = true;
   }
+  NameEventLocked(current_->outcome.commandDone);
+  NameEventLocked(current_->outcome.disconnected);
+}
+
+void FakePipeEvents::NameEventLocked(const std::shared_ptr<FakeEventState>& event) {
+  if (event != nullptr) named_[event->name] = event;
+}
+
+void FakePipeEvents::ForgetClientEventsLocked() {
+  // A client that has been let go closes its events; only the service's handles keep them.
+  for (const auto& event : {current_->outcome.commandDone, current_->outcome.disconnected}) {
+    auto found = event != nullptr ? named_.find(event->name) : named_.end();
+    if (found != named_.end() && found->second.lock() == event) named_.erase(found);
+  }
+}
+
+std::shared_ptr<FakeEventState> FakePipeEvents::CreateNamedEvent(std::u16string name,
+                                                                 bool manualReset,
+                                                                 bool initiallySignalled) {
+  auto event = std::make_shared<FakeEventState>();
+  event->name = std::move(name);
+  event->manualReset = manualReset;
+  event->signalled = initiallySignalled;
+  std::lock_guard lock(mutex_);
+  NameEventLocked(event);
+  return event;
+}
+
+bool FakePipeEvents::IsSignalled(const FakeEventState& event) const {
+  std::lock_guard lock(mutex_);
+  return event.signalled;
 }
 
 ConnectState FakePipeEvents::Connect(Handle pipe, Handle connectEvent) {
   if (log_.Record("Connect")) return ConnectState::kFailed;
   std::lock_guard lock(mutex_);
   if (Find(pipe) == nullptr) return ConnectState::kFailed;
-  if (current_ == nullptr && !queue_.empty() && queue_.front().connectedBeforeListen) {
+  // ERROR_PIPE_CONNECTED: the client being served is still connected.
+  if (current_ != nullptr) return ConnectState::kConnected;
+  if (!queue_.empty() && queue_.front().connectedBeforeListen) {
     StartConnectionLocked();
     return ConnectState::kConnected;
   }
@@ -122,8 +163,11 @@ std::ptrdiff_t FakePipeEvents::Read(Handle pipe, void* buffer, std::size_t size)
   if (Find(pipe) == nullptr || current_ == nullptr) return -1;
   const auto& bytes = current_->client.request;
   const std::size_t available = bytes.size() - current_->readOffset;
+  // A client that has sent everything waits for its reply: nothing more arrives within the
+  // read limit (the fake does not wait it out).
+  if (available == 0) return -1;
   const std::size_t taken = std::min(size, available);
-  if (taken > 0) std::memcpy(buffer, bytes.data() + current_->readOffset, taken);
+  std::memcpy(buffer, bytes.data() + current_->readOffset, taken);
   current_->readOffset += taken;
   return static_cast<std::ptrdiff_t>(taken);
 }
@@ -148,6 +192,7 @@ bool FakePipeEvents::Disconnect(Handle pipe) {
   std::lock_guard lock(mutex_);
   if (Find(pipe) == nullptr) return false;
   if (current_ != nullptr) {
+    ForgetClientEventsLocked();
     current_->outcome.wasDisconnected = true;
     outcomes_.push_back(current_->outcome);
     current_.reset();
@@ -171,10 +216,8 @@ Handle FakePipeEvents::OpenEvent(std::u16string_view name) {
   log_.Record("OpenEvent " + Narrow(name));
   if (fail) return nullptr;
   std::lock_guard lock(mutex_);
-  if (current_ == nullptr) return nullptr;
-  std::shared_ptr<FakeEventState> event;
-  if (name == kCommandDoneName) event = current_->outcome.commandDone;
-  if (name == kDisconnectedName) event = current_->outcome.disconnected;
+  auto found = named_.find(std::u16string(name));
+  std::shared_ptr<FakeEventState> event = found != named_.end() ? found->second.lock() : nullptr;
   if (event == nullptr) return nullptr;
   auto object = std::make_unique<Object>(Object::Kind::kEvent);
   object->event = event;

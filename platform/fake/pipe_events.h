@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -64,8 +65,15 @@ class FakePipeEvents : public PipeEvents {
   bool WaitForThread(Handle thread) override;
   void Close(Handle handle) override;
 
-  /// Queues a client; it connects as soon as the pipe listens.
+  /// Queues a client; it connects as soon as the pipe listens. While it is connected its events
+  /// are found by name; once it is let go they are not.
   void QueueClient(FakeClient client);
+  /// A named event that another process made: OpenEvent finds it while the returned state or a
+  /// handle opened on it lives, as a Windows event lives while a handle to it is open.
+  std::shared_ptr<FakeEventState> CreateNamedEvent(std::u16string name, bool manualReset,
+                                                   bool initiallySignalled);
+  /// Whether an event is signalled, read under the fake's lock.
+  bool IsSignalled(const FakeEventState& event) const;
   /// Called (without the fake's lock) whenever a wait finds nothing signalled, before it blocks:
   /// tests use it to stop the service once every queued client has been served.
   void OnIdle(std::function<void()> hook);
@@ -95,6 +103,8 @@ class FakePipeEvents : public PipeEvents {
   std::shared_ptr<FakeEventState> EventOf(Handle handle) const;
   std::string EventLabel(const FakeEventState& event) const;
   void StartConnectionLocked();
+  void NameEventLocked(const std::shared_ptr<FakeEventState>& event);
+  void ForgetClientEventsLocked();
   bool SignalLocked(FakeEventState& event);
 
   mutable std::mutex mutex_;
@@ -103,6 +113,7 @@ class FakePipeEvents : public PipeEvents {
   std::set<Object*> live_;
   std::vector<std::unique_ptr<Object>> securities_;
   std::deque<FakeClient> queue_;
+  std::map<std::u16string, std::weak_ptr<FakeEventState>> named_;
   std::unique_ptr<Connection> current_;
   std::shared_ptr<FakeEventState> listenEvent_;
   bool listening_ = false;

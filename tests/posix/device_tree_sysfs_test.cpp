@@ -166,21 +166,6 @@ TEST_F(SysfsDeviceTreeTest, MissingSubsystemReadsAsZero) {
   EXPECT_EQ(SplitMultiSz(*ids)[0], u"PCI\\VEN_8086&DEV_0D57&SUBSYS_00000000&REV_02");
 }
 
-TEST_F(SysfsDeviceTreeTest, SmallBufferGetsTheSizeNeeded) {
-  sysfs.Add(Adapter());
-  platform::DeviceList list = tree.GetPresentDevices();
-  platform::DeviceRecord record;
-  ASSERT_TRUE(tree.EnumDevice(list, 0, record));
-  uint32_t size = 0;
-  EXPECT_FALSE(tree.ReadProperty(list, record, platform::kPropertyHardwareId, {}, &size));
-  EXPECT_EQ(tree.LastError(), platform::kErrorInsufficientBuffer);
-  std::vector<std::byte> buffer(size);
-  EXPECT_TRUE(tree.ReadProperty(list, record, platform::kPropertyHardwareId, buffer, &size));
-  EXPECT_EQ(size, buffer.size());
-  EXPECT_FALSE(tree.EnumDevice(list, 1, record));
-  tree.DestroyList(list);
-}
-
 TEST_F(SysfsDeviceTreeTest, StatusAndDriverKeyFollowTheBinding) {
   EmulatedPciFunction unbound = Bridge("0000:00:02.0");
   unbound.bound = false;

@@ -1,8 +1,11 @@
+// The Linux notice and debugger output, both written to standard error (the journal).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "contract/debug_output_contract.h"
+#include "contract/user_notice_contract.h"
 #include "platform/user_notice.h"
 
 namespace {
@@ -29,4 +32,28 @@ TEST(PosixUserNoticeTest, UnpairedSurrogateBecomesAReplacementCharacter) {
             "B\n");
 }
 
+// Standard error, captured as the journal would take it.
+class StandardErrorBinding {
+ public:
+  platform::DebugOutput& Output() { return platform::SystemDebugOutput(); }
+  void StartCapture() { ::testing::internal::CaptureStderr(); }
+  std::string StopCapture() { return ::testing::internal::GetCapturedStderr(); }
+};
+
+// The notice, with standard error standing for the journal so that no system log is written.
+class StandardErrorNoticeBinding {
+ public:
+  platform::UserNotice& Notice() { return platform::SystemUserNotice(); }
+  void StartCapture() {
+    setenv("JOURNAL_STREAM", "0:0", 1);
+    ::testing::internal::CaptureStderr();
+  }
+  std::string StopCapture() { return ::testing::internal::GetCapturedStderr(); }
+};
+
 }  // namespace
+
+namespace zyltest {
+INSTANTIATE_TYPED_TEST_SUITE_P(Posix, DebugOutputContract, StandardErrorBinding);
+INSTANTIATE_TYPED_TEST_SUITE_P(Posix, UserNoticeContract, StandardErrorNoticeBinding);
+}  // namespace zyltest

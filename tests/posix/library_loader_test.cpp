@@ -1,8 +1,10 @@
-// The Linux library loader against a real shared library built beside the tests.
+// The Linux library loader against a real shared library built beside the tests: the
+// LibraryLoader contract, and the name mapping only this binding has.
 #include "platform/posix/library_loader.h"
 
 #include <gtest/gtest.h>
 
+#include "contract/library_loader_contract.h"
 #include "platform/posix/utf8.h"
 
 namespace {
@@ -15,31 +17,6 @@ TEST(PosixLibraryLoaderTest, MapsWindowsLibraryNamesToSharedObjectNames) {
   EXPECT_EQ(PosixLibraryLoader::SharedObjectName(u"/opt/x/My.dll"), "/opt/x/libmy.so");
   EXPECT_EQ(PosixLibraryLoader::SharedObjectName(u"libplain.so"), "libplain.so");
   EXPECT_EQ(PosixLibraryLoader::SharedObjectName(u".dll"), ".dll");
-}
-
-TEST(PosixLibraryLoaderTest, LoadsByBareNameFromTheProgramsDirectoryAndFindsExports) {
-  PosixLibraryLoader loader;
-  platform::Handle module = loader.Load(u"ZylTestLib.Dll");
-  ASSERT_NE(module, nullptr) << "libzyltestlib.so beside posix_tests";
-  EXPECT_EQ(loader.Load(u"zyltestlib.dll"), module);  // already loaded: same handle
-  auto answer = reinterpret_cast<int (*)()>(loader.FindExport(module, "ZylTestAnswer"));
-  ASSERT_NE(answer, nullptr);
-  EXPECT_EQ(answer(), 42);
-  EXPECT_EQ(loader.FindExport(module, "NoSuchExport"), nullptr);
-  EXPECT_EQ(loader.FindExport(nullptr, "ZylTestAnswer"), nullptr);
-}
-
-TEST(PosixLibraryLoaderTest, MissingLibraryGivesNull) {
-  PosixLibraryLoader loader;
-  EXPECT_EQ(loader.Load(u"NoSuchLibraryAnywhere.Dll"), nullptr);
-  EXPECT_EQ(loader.Load(u""), nullptr);
-}
-
-TEST(PosixLibraryLoaderTest, ProgramFilePathIsThisExecutable) {
-  const std::string path = platform::posix::ToUtf8(PosixLibraryLoader().ProgramFilePath());
-  ASSERT_FALSE(path.empty());
-  EXPECT_EQ(path.front(), '/');
-  EXPECT_EQ(path.substr(path.rfind('/') + 1), "posix_tests");
 }
 
 TEST(Utf8Test, ConvertsBothWaysAndReplacesMalformedText) {
@@ -55,4 +32,17 @@ TEST(Utf8Test, ConvertsBothWaysAndReplacesMalformedText) {
   EXPECT_EQ(FromUtf8("\xC0\x80"), u"\xFFFD\xFFFD");  // overlong
 }
 
+class PosixLibraryLoaderBinding {
+ public:
+  platform::LibraryLoader& Loader() { return loader_; }
+  std::u16string ProgramFileName() { return u"posix_tests"; }
+
+ private:
+  PosixLibraryLoader loader_;
+};
+
 }  // namespace
+
+namespace zyltest {
+INSTANTIATE_TYPED_TEST_SUITE_P(Posix, LibraryLoaderContract, PosixLibraryLoaderBinding);
+}  // namespace zyltest

@@ -1,0 +1,108 @@
+// The Linux pipe and event binding held to the PipeEvents contract, against real sockets and
+// shared event files in a private runtime directory per test.
+#include "contract/pipe_events_contract.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/posix/ipc_names.h"
+#include "platform/posix/pipe_events.h"
+#include "platform/posix/shared_event.h"
+#include "posix/support/scratch_dir.h"
+#include "service/pipe_server.h"
+
+namespace {
+
+// Connects at once (a busy pipe keeps it in the listen backlog), writes, then reads on a
+// thread of its own until the service lets it go.
+class SocketClient : public zyltest::PipeClient {
+ public:
+  SocketClient(const std::string& socketPath, const std::vector<uint8_t>& request) {
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    if (!request.empty()) {
+      EXPECT_EQ(send(fd_, request.data(), request.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(request.size()));
+    }
+    reader_ = std::thread([this] {
+      uint8_t buffer[256];
+      for (ssize_t got; (got = recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
+        reply_.insert(reply_.end(), buffer, buffer + got);
+      }
+    });
+  }
+  ~SocketClient() override {
+    shutdown(fd_, SHUT_RDWR);  // ends the reader's recv
+    if (reader_.joinable()) reader_.join();
+    close(fd_);
+  }
+  std::vector<uint8_t> Reply() override {
+    reader_.join();
+    return reply_;
+  }
+
+ private:
+  int fd_ = -1;
+  std::thread reader_;
+  std::vector<uint8_t> reply_;
+};
+
+class SharedNamedEvent : public zyltest::NamedEvent {
+ public:
+  explicit SharedNamedEvent(std::unique_ptr<platform::posix::SharedEvent> event)
+      : event_(std::move(event)) {}
+  bool IsSignalled() override { return event_->IsSignalled(); }
+
+ private:
+  std::unique_ptr<platform::posix::SharedEvent> event_;
+};
+
+class PosixPipeEventsBinding {
+ public:
+  static constexpr bool kRealTime = true;
+
+  ~PosixPipeEventsBinding() {
+    if (security_ != nullptr) binding_.Close(security_);
+  }
+  platform::PipeEvents& Events() { return binding_; }
+  platform::PipeSettings Settings() {
+    return {kPipeName,       kPipeOpenMode,        kPipeMode, kPipeMaxInstances, kPipeBufferSize,
+            kPipeBufferSize, kPipeDefaultTimeoutMs};
+  }
+  platform::Handle Security() {
+    if (security_ == nullptr) {
+      const platform::PipeAccessEntry entry{u"Users", kFileAllAccess};
+      security_ = binding_.BuildSecurity({&entry, 1});
+    }
+    return security_;
+  }
+  std::unique_ptr<zyltest::PipeClient> StartClient(std::vector<uint8_t> request) {
+    return std::make_unique<SocketClient>(platform::posix::PipeSocketPath(dir_.Path(), kPipeName),
+                                          request);
+  }
+  // Made as the client makes its events (tools/zylclient).
+  std::unique_ptr<zyltest::NamedEvent> MakeNamedEvent(const std::u16string& name) {
+    auto event = platform::posix::SharedEvent::Create(
+        platform::posix::EventFilePath(dir_.Path(), name), true, false);
+    if (event == nullptr) return nullptr;
+    return std::make_unique<SharedNamedEvent>(std::move(event));
+  }
+  std::u16string EventName() { return u"Global\\ZylContractEvent"; }
+
+ private:
+  zyltest::ScratchDir dir_;
+  platform::PosixPipeEvents binding_{dir_.Path()};
+  platform::Handle security_ = nullptr;
+};
+
+}  // namespace
+
+namespace zyltest {
+INSTANTIATE_TYPED_TEST_SUITE_P(Posix, PipeEventsContract, PosixPipeEventsBinding);
+}  // namespace zyltest
