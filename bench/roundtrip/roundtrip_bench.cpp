@@ -1,5 +1,6 @@
 // Times requests through the real service process on the simulated machine, client and
-// service in separate processes as in use. Prints medians; asserts nothing.
+// service in separate processes as in use, each request one zyl_request of the client library
+// (libzylclient.so.1). Prints medians; asserts nothing.
 //
 // usage: roundtrip_bench [round-trips (1000)] [command runs (100)]
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zyl/zylclient.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/zylclient/client_session.h"
+#include "service/zyl_request.h"
 
 extern char** environ;
 
@@ -40,13 +42,16 @@ class Bench {
 
   // One request; the answer's result, or a large negative number when no reply came.
   int32_t Request(uint32_t command, uint32_t matchId = 0, double* micros = nullptr) {
-    auto transport = zylclient::MakeClientTransport({runtime_});
-    ZylRequest request{command, matchId, 0, 0, 0, 0, 0};
+    zyl_options options{};
+    options.size = sizeof(options);
+    options.timeout_ms = 30000;
+    options.runtime_dir = runtime_.c_str();
+    const zyl_record request{command, matchId, 0, 0, 0, 0, 0};
+    zyl_record reply{};
     const auto start = Clock::now();
-    const auto result =
-        zylclient::RunSession(*transport, zylclient::EncodeRequest(request), {true, 30000});
+    const int status = zyl_request(&request, &reply, &options);
     if (micros) *micros = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    return result.status == zylclient::SessionStatus::kReply ? result.reply.result : -100000;
+    return status == ZYL_STATUS_OK ? reply.result : -100000;
   }
 
   Timing Time(int runs, uint32_t command, uint32_t matchId, int32_t expected, uint32_t between) {
@@ -100,7 +105,7 @@ int main(int argc, char** argv) {
   Bench bench(runtime);
   std::printf("service on the simulated machine, pid %d\n", service);
   // Before any load, command 1 answers at once: the pipe, the events and the worker alone.
-  Print("round trip (command 1 before load: -107)", roundTrips,
+  Print("zyl_request round trip (command 1 before load: -107)", roundTrips,
         bench.Time(roundTrips, ZylCmdCountDevices, 0x81CE104D, -107, ~0u));
   bench.Request(ZylCmdLoadLibrary);
   Print("command 1, count by ID (full scan, 131,072 transfers)", commandRuns,
