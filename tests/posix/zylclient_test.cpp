@@ -156,4 +156,22 @@ TEST(ClientCommandLineTest, JsonReportHasTheReplyAndTheEvents) {
   EXPECT_NE(json.find("\"commandDoneBeforeReply\":true"), std::string::npos) << json;
 }
 
+TEST(ClientCommandLineTest, SaysWhatItWaitsForAndReportsAStrangerOnThePipe) {
+  zylclient::CliOptions options;
+  options.request.command = 1;
+  EXPECT_EQ(zylclient::WaitingLine(options, ZYL_WAITING_FOR_REPLY, 3400),
+            "zylclient: waiting for the service's reply to count (3 s)");
+  EXPECT_EQ(zylclient::WaitingLine(options, ZYL_WAITING_FOR_SERVICE, 1000),
+            "zylclient: waiting for the service, which serves another client (1 s)");
+
+  options.json = true;
+  ExchangeResult stranger;
+  stranger.status = ZYL_STATUS_NOT_THE_SERVICE;
+  stranger.message = "the pipe is not served by the service, nothing was sent: process 7";
+  const std::string json = zylclient::FormatReport(options, stranger);
+  EXPECT_NE(json.find("\"status\":\"not-the-service\""), std::string::npos) << json;
+  EXPECT_EQ(json.find("\"reply\""), std::string::npos) << json;
+  EXPECT_EQ(zylclient::ExitStatus(stranger), 3);
+}
+
 }  // namespace
