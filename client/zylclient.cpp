@@ -51,10 +51,13 @@ int Request(const zyl_record& request, zyl_record* reply, const zyl_options* opt
     exchange.progressContext = options->progress_context;
   }
 
+  // The wait for an earlier caller of this process counts against the time-out.
+  const auto start = std::chrono::steady_clock::now();
   std::unique_lock lock(ExchangeLock(), std::defer_lock);
-  if (!lock.try_lock_for(std::chrono::milliseconds(exchange.timeoutMs))) {
-    return ZYL_STATUS_BUSY;
-  }
+  if (!lock.try_lock_for(std::chrono::milliseconds(exchange.timeoutMs))) return ZYL_STATUS_BUSY;
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  exchange.timeoutMs = std::max(0, exchange.timeoutMs - static_cast<int>(waited.count()));
   auto channel = zylclient::MakeClientTransport(transport);
   const zylclient::ExchangeResult result =
       zylclient::RunExchange(*channel, zylclient::EncodeRequest(ToWire(request)), exchange);
