@@ -18,7 +18,7 @@ for _ in $(seq 100); do [ -S "$runtime/TAVIK_Zyl_Control_Service" ] && break; sl
 
 expected="load: result 1 (done)
 count: result 1 (done)
-count: 1 function(s) with ID 0x81CE104D
+count: 1, the first 104D:81CE
 query: result 2 (adapter works)"
 
 check() {

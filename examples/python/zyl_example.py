@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Loads the hardware access library in the service, counts the adapter's PCI functions and asks
-whether the first one works, through the client library with ctypes (standard library only).
+"""Loads the hardware access library in the service, counts the adapter's PCI functions by their
+subsystem and asks whether the first works: the client library through ctypes, standard library only.
 
 usage: zyl_example.py [--library PATH] [--runtime-dir DIR]
 """
@@ -9,7 +9,7 @@ import ctypes
 import ctypes.util
 import sys
 
-ADAPTER_ID = 0x81CE104D  # device 81CE, vendor 104D
+ADAPTER_SUBSYSTEM = 0x81CE104D  # subsystem 81CE, subsystem vendor 104D
 STATUS_OK = 0
 
 
@@ -30,7 +30,8 @@ def open_library(path):
     i32p, u32p = ctypes.POINTER(ctypes.c_int32), ctypes.POINTER(ctypes.c_uint32)
     optp = ctypes.POINTER(Options)
     lib.zyl_load.argtypes = [i32p, optp]
-    lib.zyl_count_by_id.argtypes = [ctypes.c_uint32, i32p, u32p, optp]
+    u16p = ctypes.POINTER(ctypes.c_uint16)
+    lib.zyl_count_by_subsystem.argtypes = [ctypes.c_uint32, i32p, u32p, u16p, u16p, optp]
     lib.zyl_query.argtypes = [ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32, i32p, optp]
     lib.zyl_status_text.argtypes = [ctypes.c_int]
     lib.zyl_status_text.restype = ctypes.c_char_p
@@ -50,6 +51,7 @@ def main():
     if args.runtime_dir:
         options.runtime_dir = args.runtime_dir.encode()
     result, count = ctypes.c_int32(), ctypes.c_uint32()
+    vendor, device = ctypes.c_uint16(), ctypes.c_uint16()
 
     def check(what, status):
         if status != STATUS_OK:
@@ -57,11 +59,13 @@ def main():
         print(f"{what}: result {result.value} ({lib.zyl_result_text(result.value).decode()})")
 
     check("load", lib.zyl_load(ctypes.byref(result), ctypes.byref(options)))
-    check("count", lib.zyl_count_by_id(ADAPTER_ID, ctypes.byref(result), ctypes.byref(count),
-                                       ctypes.byref(options)))
-    print(f"count: {count.value} function(s) with ID 0x{ADAPTER_ID:08X}")
+    check("count", lib.zyl_count_by_subsystem(
+        ADAPTER_SUBSYSTEM, ctypes.byref(result), ctypes.byref(count), ctypes.byref(vendor),
+        ctypes.byref(device), ctypes.byref(options)))
+    print(f"count: {count.value}, the first {vendor.value:04X}:{device.value:04X}")
     if count.value > 0:
-        check("query", lib.zyl_query(ADAPTER_ID, 0, 0, ctypes.byref(result), ctypes.byref(options)))
+        check("query", lib.zyl_query(0, ADAPTER_SUBSYSTEM, 0, ctypes.byref(result),
+                                     ctypes.byref(options)))
 
 
 if __name__ == "__main__":
