@@ -1,6 +1,7 @@
 // Times requests through the real service process on the simulated machine, client and
-// service in separate processes as in use, beside the floor: a bare server process of the same
-// shape. Prints medians and the service's resident memory; asserts nothing.
+// service in separate processes as in use, each request one zyl_request of the client library
+// (libzylclient.so.1), beside the floor: a bare server process of the same shape. Prints
+// medians and the service's resident memory; asserts nothing.
 //
 // usage: roundtrip_bench [round-trips (1000)] [command runs (100)]
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zyl/zylclient.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/zylclient/client_session.h"
+#include "service/zyl_request.h"
 
 extern char** environ;
 
@@ -45,13 +47,16 @@ class Bench {
 
   // One request; the answer's result, or a large negative number when no reply came.
   int32_t Request(uint32_t command, uint32_t matchId = 0, double* micros = nullptr) {
-    auto transport = zylclient::MakeClientTransport({runtime_});
-    ZylRequest request{command, matchId, 0, 0, 0, 0, 0};
+    zyl_options options{};
+    options.size = sizeof(options);
+    options.timeout_ms = 30000;
+    options.runtime_dir = runtime_.c_str();
+    const zyl_record request{command, matchId, 0, 0, 0, 0, 0};
+    zyl_record reply{};
     const auto start = Clock::now();
-    const auto result =
-        zylclient::RunSession(*transport, zylclient::EncodeRequest(request), {true, 30000});
+    const int status = zyl_request(&request, &reply, &options);
     if (micros) *micros = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    return result.status == zylclient::SessionStatus::kReply ? result.reply.result : -100000;
+    return status == ZYL_STATUS_OK ? reply.result : -100000;
   }
 
   Timing Time(int runs, uint32_t command, uint32_t matchId, int32_t expected, uint32_t between) {
@@ -223,7 +228,7 @@ int main(int argc, char** argv) {
   }
   const Timing serviceTrip = Summarise(serviceSamples);
   const Timing floorTrip = Summarise(floorSamples);
-  Print("round trip (command 1 before load: -107)", roundTrips, serviceTrip);
+  Print("zyl_request round trip (command 1 before load: -107)", roundTrips, serviceTrip);
   Print("floor (bare socket, thread, two event files)", roundTrips, floorTrip);
   std::printf("round trip / floor: %.2f (medians)\n", serviceTrip.medianUs / floorTrip.medianUs);
 

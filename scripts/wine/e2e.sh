@@ -8,7 +8,8 @@
 #
 # Groups: start and load; this machine's PCI bus replayed (ID and subsystem counts checked
 # against lspci, one timed full scan with the driver's transfer counter); a simulated bus
-# (counts, command bytes); device nodes; protocol misuse; missing library and exports; stops.
+# (counts, command bytes, the client library's C example); device nodes; protocol misuse; missing
+# library and exports; stops.
 # Every Wine program writes to a file under WBED_LOGS; nothing of Wine is piped.
 #
 # The whole run is pinned to one CPU (WBED_CPU, default 0; "none" to leave it free): each port
@@ -108,6 +109,21 @@ run_expect() {
 }
 
 hex_dec() { printf '%d' "$1"; }
+
+# example NAME EXIT LINE...: runs the client library's C example (zyl_example.exe on
+# zylclient.dll); its exit status must be EXIT and its output must hold each LINE.
+example() {
+  local name=$1 want_exit=$2 out="$WBED_LOGS/example.$1.log" rc line ok=1
+  shift 2
+  wbed_run "$out" "$(wbed_win_path zyl_example.exe)"
+  rc=$?
+  wbed_log "  example $name: exit $rc: $(tr -d '\r' <"$out" | paste -sd ';' -)"
+  [[ "$rc" == "$want_exit" ]] || { fail "example $name: exit $rc, expected $want_exit"; ok=0; }
+  for line in "$@"; do
+    tr -d '\r' <"$out" | grep -qxF -- "$line" || { fail "example $name: no line '$line'"; ok=0; }
+  done
+  ((ok)) && pass
+}
 
 # ---------------------------------------------------------------------------------------------
 # Processes, services, the driver and the device tree
@@ -221,6 +237,7 @@ wbed_stage_end
 wbed_init || exit 1
 wbed_install_files "$build_dir/service/VokZylControl.exe" "$build_dir/hwaccess/Qvzyl.Dll" \
   "$build_dir/tests/wine/qvzyl64.sys" "$build_dir/tools/zylclient/zylclient.exe" \
+  "$build_dir/client/zylclient.dll" "$build_dir/examples/zyl_example.exe" \
   "$build_dir/tests/wine/ioctl_probe.exe" "$build_dir/tests/wine/devnode_tool.exe" || exit 1
 partial_library="$build_dir/tests/wine/partial/Qvzyl.Dll"
 [[ -f "$partial_library" ]] || fail "missing $partial_library"
@@ -290,6 +307,8 @@ run_expect sim-subsys count --match-subsys 0x81CE104D -- result=1 count=18 \
   foundVendor=$((0x104D)) foundDevice=$((0x81CE))
 # ff:1f.7 is a function 7: never found by subsystem.
 run_expect sim-subsys-fn7 count --match-subsys 0x00011234 -- result=1 count=0 foundVendor=0
+# The client library through its C example: the same count by subsystem, and a query.
+example sim-bus 0 "load: result 1 (done)" "count: result 1 (done)" "count: 18, the first 104D:81CE"
 wbed_stage_end
 
 wbed_stage "simulated bus: command bytes (command 2)"
@@ -429,6 +448,7 @@ wbed_stage "stops: idle, during a command; started outside the service manager"
 start_service "start for an idle stop"
 sleep 1
 stop_service "stop while idle"
+example no-service 1 "load: the service is not running"
 
 start_service "start for a stop during a command"
 run_expect busy-load load -- result=1

@@ -6,27 +6,26 @@
 #include <cstring>
 #include <thread>
 
+#include "client/exchange.h"
+#include "client/transport.h"
 #include "platform/debug_output.h"
 #include "platform/posix/pipe_events.h"
 #include "posix/support/scratch_dir.h"
 #include "support/pipe_loop_host.h"
 #include "tools/zylclient/cli.h"
-#include "tools/zylclient/client_session.h"
-#include "tools/zylclient/client_transport.h"
 
 namespace {
 
-using zylclient::SessionOptions;
-using zylclient::SessionResult;
-using zylclient::SessionStatus;
+using zylclient::ExchangeOptions;
+using zylclient::ExchangeResult;
 
 class ClientAgainstPipeLoopTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(host_.ready()); }
 
-  SessionResult Send(const ZylRequest& request, SessionOptions options = {}) {
+  ExchangeResult Send(const ZylRequest& request, ExchangeOptions options = {}) {
     auto transport = zylclient::MakeClientTransport({dir_.Path()});
-    return zylclient::RunSession(*transport, zylclient::EncodeRequest(request), options);
+    return zylclient::RunExchange(*transport, zylclient::EncodeRequest(request), options);
   }
 
   zyltest::ScratchDir dir_;
@@ -36,8 +35,8 @@ class ClientAgainstPipeLoopTest : public ::testing::Test {
 
 TEST_F(ClientAgainstPipeLoopTest, ReplyCarriesTheFieldsAsSentWithTheResultAndBothEventsSet) {
   const ZylRequest sent{3, 0x81CE104D, 0x81CE104D, 7, -77, 0x5555, 0x6666};
-  const SessionResult result = Send(sent);
-  ASSERT_EQ(result.status, SessionStatus::kReply) << result.message;
+  const ExchangeResult result = Send(sent);
+  ASSERT_EQ(result.status, ZYL_STATUS_OK) << result.message;
   EXPECT_EQ(result.reply.result, 103);
   EXPECT_EQ(result.reply.command, 3u);
   EXPECT_EQ(result.reply.matchId, sent.matchId);
@@ -50,8 +49,8 @@ TEST_F(ClientAgainstPipeLoopTest, ReplyCarriesTheFieldsAsSentWithTheResultAndBot
 }
 
 TEST_F(ClientAgainstPipeLoopTest, UnknownCommandGetsNoReplyButTheDisconnectedEvent) {
-  const SessionResult result = Send(ZylRequest{9, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(result.status, SessionStatus::kNoReply);
+  const ExchangeResult result = Send(ZylRequest{9, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(result.status, ZYL_STATUS_CLOSED);
   EXPECT_EQ(result.message, "no reply: the service closed the connection");
   EXPECT_FALSE(result.commandDoneBeforeReply);
   EXPECT_TRUE(result.disconnectedAfterReply);
@@ -59,34 +58,34 @@ TEST_F(ClientAgainstPipeLoopTest, UnknownCommandGetsNoReplyButTheDisconnectedEve
 }
 
 TEST_F(ClientAgainstPipeLoopTest, SecondClientWaitsForTheFirstAndIsServedAfterIt) {
-  SessionResult slow;
+  ExchangeResult slow;
   std::thread first([&] { slow = Send(ZylRequest{4, 0, 0, 0, 0, 0, 0}); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  const SessionResult quick = Send(ZylRequest{1, 0, 0, 0, 0, 0, 0});
+  const ExchangeResult quick = Send(ZylRequest{1, 0, 0, 0, 0, 0, 0});
   first.join();
-  ASSERT_EQ(slow.status, SessionStatus::kReply) << slow.message;
-  ASSERT_EQ(quick.status, SessionStatus::kReply) << quick.message;
+  ASSERT_EQ(slow.status, ZYL_STATUS_OK) << slow.message;
+  ASSERT_EQ(quick.status, ZYL_STATUS_OK) << quick.message;
   EXPECT_EQ(slow.reply.result, 1);
   EXPECT_EQ(quick.reply.result, 101);
 }
 
 TEST_F(ClientAgainstPipeLoopTest, ReplyThatTakesTooLongIsATimeoutAndTheServiceGoesOn) {
-  SessionOptions hurried;
+  ExchangeOptions hurried;
   hurried.timeoutMs = 100;
-  const SessionResult late = Send(ZylRequest{4, 0, 0, 0, 0, 0, 0}, hurried);
-  EXPECT_EQ(late.status, SessionStatus::kTimeout);
+  const ExchangeResult late = Send(ZylRequest{4, 0, 0, 0, 0, 0, 0}, hurried);
+  EXPECT_EQ(late.status, ZYL_STATUS_TIMEOUT);
   EXPECT_EQ(zylclient::ExitStatus(late), 5);
-  const SessionResult next = Send(ZylRequest{0, 0, 0, 0, 0, 0, 0});
-  ASSERT_EQ(next.status, SessionStatus::kReply) << next.message;
+  const ExchangeResult next = Send(ZylRequest{0, 0, 0, 0, 0, 0, 0});
+  ASSERT_EQ(next.status, ZYL_STATUS_OK) << next.message;
   EXPECT_EQ(next.reply.result, 100);
 }
 
 TEST(ClientWithoutServiceTest, ReportsThatTheServiceIsNotRunning) {
   zyltest::ScratchDir dir;
   auto transport = zylclient::MakeClientTransport({dir.Path()});
-  const SessionResult result =
-      zylclient::RunSession(*transport, zylclient::EncodeRequest(ZylRequest{}), {});
-  EXPECT_EQ(result.status, SessionStatus::kNotRunning);
+  const ExchangeResult result =
+      zylclient::RunExchange(*transport, zylclient::EncodeRequest(ZylRequest{}), {});
+  EXPECT_EQ(result.status, ZYL_STATUS_NO_SERVICE);
   EXPECT_EQ(zylclient::ExitStatus(result), 3);
 }
 
@@ -145,8 +144,8 @@ TEST(ClientCommandLineTest, JsonReportHasTheReplyAndTheEvents) {
   zylclient::CliOptions options;
   options.json = true;
   options.request.command = 1;
-  SessionResult result;
-  result.status = SessionStatus::kReply;
+  ExchangeResult result;
+  result.status = ZYL_STATUS_OK;
   result.reply = ZylRequest{1, 0, 0, 2, 1, 0x104D, 0x81CE};
   result.commandDoneBeforeReply = true;
   result.disconnectedAfterReply = true;
@@ -155,6 +154,24 @@ TEST(ClientCommandLineTest, JsonReportHasTheReplyAndTheEvents) {
   EXPECT_NE(json.find("\"count\":2"), std::string::npos) << json;
   EXPECT_NE(json.find("\"foundVendor\":4173"), std::string::npos) << json;
   EXPECT_NE(json.find("\"commandDoneBeforeReply\":true"), std::string::npos) << json;
+}
+
+TEST(ClientCommandLineTest, SaysWhatItWaitsForAndReportsAStrangerOnThePipe) {
+  zylclient::CliOptions options;
+  options.request.command = 1;
+  EXPECT_EQ(zylclient::WaitingLine(options, ZYL_WAITING_FOR_REPLY, 3400),
+            "zylclient: waiting for the service's reply to count (3 s)");
+  EXPECT_EQ(zylclient::WaitingLine(options, ZYL_WAITING_FOR_SERVICE, 1000),
+            "zylclient: waiting for the service, which serves another client (1 s)");
+
+  options.json = true;
+  ExchangeResult stranger;
+  stranger.status = ZYL_STATUS_NOT_THE_SERVICE;
+  stranger.message = "the pipe is not served by the service, nothing was sent: process 7";
+  const std::string json = zylclient::FormatReport(options, stranger);
+  EXPECT_NE(json.find("\"status\":\"not-the-service\""), std::string::npos) << json;
+  EXPECT_EQ(json.find("\"reply\""), std::string::npos) << json;
+  EXPECT_EQ(zylclient::ExitStatus(stranger), 3);
 }
 
 }  // namespace

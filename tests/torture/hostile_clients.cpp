@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "client/exchange.h"
 #include "platform/posix/ipc_names.h"
-#include "tools/zylclient/client_session.h"
 
 extern char** environ;
 
@@ -23,7 +23,6 @@ namespace torture {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using zylclient::SessionStatus;
 
 constexpr uint32_t kAdapterId = 0x81CE104D;
 constexpr uint32_t kAdapterSubsystem = 0x81CE104D;
@@ -122,21 +121,24 @@ ClientReport Report(Outcome outcome, std::string detail = {}) {
 
 ClientReport RunGood(const GoodRequest& good, bool createEvents, const ClientSettings& settings) {
   auto transport = zylclient::MakeClientTransport({settings.runtimeDir});
-  const auto session = zylclient::RunSession(*transport, zylclient::EncodeRequest(good.request),
-                                             {createEvents, settings.timeoutMs});
+  zylclient::ExchangeOptions options;
+  options.createEvents = createEvents;
+  options.timeoutMs = settings.timeoutMs;
+  const auto session =
+      zylclient::RunExchange(*transport, zylclient::EncodeRequest(good.request), options);
   switch (session.status) {
-    case SessionStatus::kReply: {
+    case ZYL_STATUS_OK: {
       const std::string wrong = CheckReply(good.request, session.reply, good.expectation);
       if (wrong.empty()) return Report(Outcome::kServed);
       return Report(Outcome::kWrongReply,
                     "command " + std::to_string(good.request.command) + ":" + wrong);
     }
-    case SessionStatus::kNoReply:
+    case ZYL_STATUS_CLOSED:
       // Without events of its own a client is served only while another holds them.
       if (!createEvents) return Report(Outcome::kRefused);
       return Report(Outcome::kWrongReply, "refused although it had its events");
-    case SessionStatus::kTimeout:
-    case SessionStatus::kBusy:
+    case ZYL_STATUS_TIMEOUT:
+    case ZYL_STATUS_BUSY:
       return Report(Outcome::kTimeout, session.message);
     default:
       return Report(Outcome::kFailed, session.message);

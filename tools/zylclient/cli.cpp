@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "service/result_codes.h"
-
 namespace zylclient {
 namespace {
 
@@ -43,24 +41,25 @@ std::string Hex(uint32_t value, int width) {
   return text;
 }
 
-std::string StatusName(SessionStatus status) {
+// The report's short name of a transport status.
+std::string StatusName(int status) {
   switch (status) {
-    case SessionStatus::kReply:
+    case ZYL_STATUS_OK:
       return "reply";
-    case SessionStatus::kNoReply:
+    case ZYL_STATUS_CLOSED:
       return "no-reply";
-    case SessionStatus::kShortReply:
+    case ZYL_STATUS_SHORT_REPLY:
       return "short-reply";
-    case SessionStatus::kTimeout:
+    case ZYL_STATUS_TIMEOUT:
       return "timeout";
-    case SessionStatus::kNotRunning:
+    case ZYL_STATUS_NO_SERVICE:
       return "not-running";
-    case SessionStatus::kBusy:
+    case ZYL_STATUS_BUSY:
       return "busy";
-    case SessionStatus::kEventsFailed:
+    case ZYL_STATUS_NO_EVENTS:
       return "events-failed";
-    case SessionStatus::kFailed:
-      return "failed";
+    case ZYL_STATUS_NOT_THE_SERVICE:
+      return "not-the-service";
   }
   return "failed";
 }
@@ -82,12 +81,118 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string EventLines(const CliOptions& options, const SessionResult& result) {
+std::string EventLines(const CliOptions& options, const ExchangeResult& result) {
   if (!options.createEvents) return "  events: not created\n";
   return std::string("  command-done event: ") +
          (result.commandDoneBeforeReply ? "set" : "not set") + " when the reply came\n" +
          "  disconnected event: " + (result.disconnectedAfterReply ? "set" : "not set") +
          " after the reply\n";
+}
+
+// Options that take a number, and where it goes.
+struct NumberOption {
+  const char* name;
+  uint64_t maximum;
+  void (*store)(CliOptions& options, uint64_t value);
+};
+
+constexpr NumberOption kNumberOptions[] = {
+    {"--match-id", 0xFFFFFFFF,
+     [](CliOptions& o, uint64_t v) { o.request.matchId = static_cast<uint32_t>(v); }},
+    {"--match-subsys", 0xFFFFFFFF,
+     [](CliOptions& o, uint64_t v) { o.request.matchSubsys = static_cast<uint32_t>(v); }},
+    {"--count", 0xFFFFFFFF,
+     [](CliOptions& o, uint64_t v) { o.request.count = static_cast<uint32_t>(v); }},
+    {"--found-vendor", 0xFFFF,
+     [](CliOptions& o, uint64_t v) { o.request.foundVendor = static_cast<uint16_t>(v); }},
+    {"--found-device", 0xFFFF,
+     [](CliOptions& o, uint64_t v) { o.request.foundDevice = static_cast<uint16_t>(v); }},
+    {"--timeout-ms", 24u * 3600 * 1000,
+     [](CliOptions& o, uint64_t v) { o.timeoutMs = static_cast<int>(v); }},
+};
+
+// Walks the arguments; an option's value is the argument after it.
+class ArgumentReader {
+ public:
+  ArgumentReader(const std::vector<std::string>& arguments, std::string* error)
+      : arguments_(arguments), error_(error) {}
+
+  bool Done() const { return next_ >= arguments_.size(); }
+  const std::string& Next() { return arguments_[next_++]; }
+
+  std::optional<std::string> ValueOf(const std::string& option) {
+    if (Done()) {
+      *error_ = option + " needs a value";
+      return std::nullopt;
+    }
+    return Next();
+  }
+
+  void Fail(std::string message) { *error_ = std::move(message); }
+
+ private:
+  const std::vector<std::string>& arguments_;
+  std::string* error_;
+  std::size_t next_ = 0;
+};
+
+// "load", "count", ... or a number.
+bool ParseCommand(const std::string& argument, CliOptions& options, ArgumentReader& reader) {
+  for (uint32_t code = 0; code < std::size(kCommandNames); ++code) {
+    if (argument == kCommandNames[code]) {
+      options.request.command = code;
+      return true;
+    }
+  }
+  const auto number = ParseNumber(argument, 0xFFFFFFFF);
+  if (!number) {
+    reader.Fail("unknown command " + argument);
+    return false;
+  }
+  options.request.command = static_cast<uint32_t>(*number);
+  return true;
+}
+
+// One option starting with "--" (its value taken from `reader`).
+bool ParseOption(const std::string& option, CliOptions& options, ArgumentReader& reader) {
+  if (option == "--json") {
+    options.json = true;
+    return true;
+  }
+  if (option == "--no-events") {
+    options.createEvents = false;
+    return true;
+  }
+  for (const NumberOption& number : kNumberOptions) {
+    if (option != number.name) continue;
+    const auto text = reader.ValueOf(option);
+    if (!text) return false;
+    const auto value = ParseNumber(*text, number.maximum);
+    if (!value) {
+      reader.Fail("bad value for " + option + ": " + *text);
+      return false;
+    }
+    number.store(options, *value);
+    return true;
+  }
+  if (option == "--runtime-dir") {
+    const auto dir = reader.ValueOf(option);
+    if (dir) options.runtimeDir = *dir;
+    return dir.has_value();
+  }
+  if (option == "--raw") {
+    const auto text = reader.ValueOf(option);
+    if (!text) return false;
+    auto bytes = ParseHex(*text);
+    if (!bytes) {
+      reader.Fail("bad hex bytes for --raw: " + *text);
+      return false;
+    }
+    options.raw = std::move(*bytes);
+    return true;
+  }
+  reader.Fail("unknown option " + option);
+  return false;
 }
 
 }  // namespace
@@ -96,98 +201,29 @@ std::string CommandName(uint32_t command) {
   return command < std::size(kCommandNames) ? kCommandNames[command] : std::string();
 }
 
-std::string ResultMeaning(int32_t result) {
-  if (const ResultCodeInfo* info = FindResultCode(result)) return info->name;
-  return result < 0 ? "failure" : "unknown";
-}
+std::string ResultMeaning(int32_t result) { return zyl_result_text(result); }
 
 std::optional<CliOptions> ParseArguments(const std::vector<std::string>& arguments,
                                          std::string* error) {
   CliOptions options;
+  ArgumentReader reader(arguments, error);
   bool haveCommand = false;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    auto value = [&](uint64_t maximum) -> std::optional<uint64_t> {
-      if (i + 1 >= arguments.size()) {
-        *error = argument + " needs a value";
-        return std::nullopt;
-      }
-      auto number = ParseNumber(arguments[++i], maximum);
-      if (!number) *error = "bad value for " + argument + ": " + arguments[i];
-      return number;
-    };
+  while (!reader.Done()) {
+    const std::string& argument = reader.Next();
     if (argument == "--help" || argument == "-h") {
       options.help = true;
       return options;
-    } else if (argument == "--json") {
-      options.json = true;
-    } else if (argument == "--no-events") {
-      options.createEvents = false;
-    } else if (argument == "--match-id") {
-      auto v = value(0xFFFFFFFF);
-      if (!v) return std::nullopt;
-      options.request.matchId = static_cast<uint32_t>(*v);
-    } else if (argument == "--match-subsys") {
-      auto v = value(0xFFFFFFFF);
-      if (!v) return std::nullopt;
-      options.request.matchSubsys = static_cast<uint32_t>(*v);
-    } else if (argument == "--count") {
-      auto v = value(0xFFFFFFFF);
-      if (!v) return std::nullopt;
-      options.request.count = static_cast<uint32_t>(*v);
-    } else if (argument == "--found-vendor") {
-      auto v = value(0xFFFF);
-      if (!v) return std::nullopt;
-      options.request.foundVendor = static_cast<uint16_t>(*v);
-    } else if (argument == "--found-device") {
-      auto v = value(0xFFFF);
-      if (!v) return std::nullopt;
-      options.request.foundDevice = static_cast<uint16_t>(*v);
-    } else if (argument == "--timeout-ms") {
-      auto v = value(24u * 3600 * 1000);
-      if (!v) return std::nullopt;
-      options.timeoutMs = static_cast<int>(*v);
-    } else if (argument == "--runtime-dir") {
-      if (i + 1 >= arguments.size()) {
-        *error = argument + " needs a value";
-        return std::nullopt;
-      }
-      options.runtimeDir = arguments[++i];
-    } else if (argument == "--raw") {
-      if (i + 1 >= arguments.size()) {
-        *error = argument + " needs a value";
-        return std::nullopt;
-      }
-      auto bytes = ParseHex(arguments[++i]);
-      if (!bytes) {
-        *error = "bad hex bytes for --raw: " + arguments[i];
-        return std::nullopt;
-      }
-      options.raw = std::move(*bytes);
-    } else if (argument.rfind("--", 0) == 0) {
-      *error = "unknown option " + argument;
-      return std::nullopt;
-    } else if (!haveCommand) {
-      haveCommand = true;
-      bool named = false;
-      for (uint32_t code = 0; code < std::size(kCommandNames); ++code) {
-        if (argument == kCommandNames[code]) {
-          options.request.command = code;
-          named = true;
-        }
-      }
-      if (!named) {
-        auto number = ParseNumber(argument, 0xFFFFFFFF);
-        if (!number) {
-          *error = "unknown command " + argument;
-          return std::nullopt;
-        }
-        options.request.command = static_cast<uint32_t>(*number);
-      }
-    } else {
-      *error = "unexpected argument " + argument;
-      return std::nullopt;
     }
+    bool parsed;
+    if (argument.rfind("--", 0) == 0) {
+      parsed = ParseOption(argument, options, reader);
+    } else if (!haveCommand) {
+      parsed = haveCommand = ParseCommand(argument, options, reader);
+    } else {
+      reader.Fail("unexpected argument " + argument);
+      parsed = false;
+    }
+    if (!parsed) return std::nullopt;
   }
   if (!haveCommand && options.raw.empty()) {
     *error = "no command given";
@@ -196,12 +232,12 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
   return options;
 }
 
-std::string FormatReport(const CliOptions& options, const SessionResult& result) {
+std::string FormatReport(const CliOptions& options, const ExchangeResult& result) {
   const ZylRequest& sent = options.request;
   const ZylRequest& reply = result.reply;
-  const bool gotReply = result.status == SessionStatus::kReply;
-  const bool exchanged = gotReply || result.status == SessionStatus::kNoReply ||
-                         result.status == SessionStatus::kShortReply;
+  const bool gotReply = result.status == ZYL_STATUS_OK;
+  const bool exchanged =
+      gotReply || result.status == ZYL_STATUS_CLOSED || result.status == ZYL_STATUS_SHORT_REPLY;
   if (options.json) {
     std::string out = "{\"status\":" + JsonString(StatusName(result.status));
     if (options.raw.empty()) {
@@ -218,7 +254,7 @@ std::string FormatReport(const CliOptions& options, const SessionResult& result)
              ",\"foundDevice\":" + std::to_string(reply.foundDevice) + "}";
       out += ",\"meaning\":" + JsonString(ResultMeaning(reply.result));
     }
-    if (result.status == SessionStatus::kShortReply) {
+    if (result.status == ZYL_STATUS_SHORT_REPLY) {
       out += ",\"replyBytes\":" + std::to_string(result.replyBytes);
     }
     if (exchanged) {
@@ -253,23 +289,31 @@ std::string FormatReport(const CliOptions& options, const SessionResult& result)
   return out;
 }
 
-int ExitStatus(const SessionResult& result) {
+int ExitStatus(const ExchangeResult& result) {
   switch (result.status) {
-    case SessionStatus::kReply:
+    case ZYL_STATUS_OK:
       return 0;
-    case SessionStatus::kNotRunning:
-    case SessionStatus::kBusy:
+    case ZYL_STATUS_NO_SERVICE:
+    case ZYL_STATUS_BUSY:
+    case ZYL_STATUS_NOT_THE_SERVICE:
       return 3;
-    case SessionStatus::kNoReply:
-    case SessionStatus::kShortReply:
+    case ZYL_STATUS_CLOSED:
+    case ZYL_STATUS_SHORT_REPLY:
       return 4;
-    case SessionStatus::kTimeout:
+    case ZYL_STATUS_TIMEOUT:
       return 5;
-    case SessionStatus::kEventsFailed:
-    case SessionStatus::kFailed:
-      return 6;
   }
   return 6;
+}
+
+std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elapsedMs) {
+  const std::string name = CommandName(options.request.command);
+  const std::string what = options.raw.empty() && !name.empty() ? name : "request";
+  const std::string seconds = std::to_string(elapsedMs / 1000) + " s";
+  if (waitingFor == ZYL_WAITING_FOR_SERVICE) {
+    return "zylclient: waiting for the service, which serves another client (" + seconds + ")";
+  }
+  return "zylclient: waiting for the service's reply to " + what + " (" + seconds + ")";
 }
 
 std::string UsageText() {
@@ -286,7 +330,8 @@ std::string UsageText() {
          "  --runtime-dir DIR          (Linux) where the service keeps its socket and events\n"
          "  --no-events                (test) connect without creating the events\n"
          "  --raw HEX                  (test) send these bytes instead of a record\n"
-         "exit status: 0 reply received; 2 bad arguments; 3 service not running or busy;\n"
+         "exit status: 0 reply received; 2 bad arguments; 3 service not running or busy, or the\n"
+         "  pipe not served by the service;\n"
          "  4 the service closed the connection without a (full) reply; 5 no reply in time;\n"
          "  6 other failure\n";
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/zylclient/client_session.h"
+#include "client/exchange.h"
 
 namespace zylclient {
 
@@ -30,10 +30,13 @@ std::string CommandName(uint32_t command);
 std::string ResultMeaning(int32_t result);
 
 /// The report on standard output: plain words, or one JSON object.
-std::string FormatReport(const CliOptions& options, const SessionResult& result);
+std::string FormatReport(const CliOptions& options, const ExchangeResult& result);
 
-/// Process exit status for a session: 0 with a reply, otherwise the codes in the usage text.
-int ExitStatus(const SessionResult& result);
+/// Process exit status for an exchange: 0 with a reply, otherwise the codes in the usage text.
+int ExitStatus(const ExchangeResult& result);
+
+/// The line shown on a terminal while a reply takes long (without the line end).
+std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elapsedMs);
 
 std::string UsageText();
 

@@ -1,14 +1,20 @@
 // The client's side on Windows: the service's named pipe and two global events.
 //
-// The events are made with default security. For a client run by an administrator that
-// descriptor grants SYSTEM and Administrators full access, which includes the
-// EVENT_MODIFY_STATE the service (running as SYSTEM) opens them with. Creating objects in the
-// Global namespace needs SeCreateGlobalPrivilege, which administrators hold.
+// The events are made with default security, which grants the creating user and SYSTEM full
+// access, so the service can open them with EVENT_MODIFY_STATE, as itself or in this client's
+// name. Any user may create events in the Global namespace: only file-mapping sections and
+// symbolic links there need SeCreateGlobalPrivilege.
+//
+// While the service is stopped anyone can create the pipe's name, so the pipe's server is
+// checked against the service manager's record of the service before the request is written.
+// The pipe is opened without SECURITY_SQOS_PRESENT: the service must be able to impersonate
+// the client to open the client's events.
 #include <windows.h>
 
 #include <string>
 
-#include "tools/zylclient/client_transport.h"
+#include "client/transport.h"
+#include "service/lifecycle.h"
 
 namespace zylclient {
 namespace {
@@ -55,8 +61,53 @@ std::string ErrorText(DWORD code) {
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
+class ScopedServiceHandle {
+ public:
+  explicit ScopedServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+  ~ScopedServiceHandle() {
+    if (handle_ != nullptr) CloseServiceHandle(handle_);
+  }
+  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+  SC_HANDLE Get() const { return handle_; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+// The process the service manager runs the service in; false, with the reason, when it runs
+// in none. SC_MANAGER_CONNECT and SERVICE_QUERY_STATUS are granted to every local user.
+bool ServiceProcessId(DWORD* processId, std::string* error) {
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (manager.Get() == nullptr) {
+    *error = "cannot ask the service manager: " + ErrorText(GetLastError());
+    return false;
+  }
+  ScopedServiceHandle service(
+      OpenServiceW(manager.Get(), Wide(kServiceName), SERVICE_QUERY_STATUS));
+  if (service.Get() == nullptr) {
+    *error = "the service is not installed: " + ErrorText(GetLastError());
+    return false;
+  }
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof(status), &needed)) {
+    *error = "cannot query the service: " + ErrorText(GetLastError());
+    return false;
+  }
+  if (status.dwProcessId == 0) {
+    *error = "the service is not running";
+    return false;
+  }
+  *processId = status.dwProcessId;
+  return true;
+}
+
 class Win32ClientTransport final : public ClientTransport {
  public:
+  explicit Win32ClientTransport(DWORD expectedServerPid) : expectedServerPid_(expectedServerPid) {}
+
   EventsOutcome CreateEvents(std::string* error) override {
     const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
     for (int i = 0; i < 2; ++i) {
@@ -76,7 +127,7 @@ class Win32ClientTransport final : public ClientTransport {
     for (;;) {
       pipe_.Reset(CreateFileW(Wide(kPipeName), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-      if (pipe_) return ConnectOutcome::kConnected;
+      if (pipe_) return CheckServer(error);
       const DWORD failure = GetLastError();
       if (failure == ERROR_FILE_NOT_FOUND) {
         *error = ErrorText(failure);
@@ -131,6 +182,28 @@ class Win32ClientTransport final : public ClientTransport {
   }
 
  private:
+  // Closes the pipe again, without writing, unless the service serves it.
+  ConnectOutcome CheckServer(std::string* error) {
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe_.Get(), &server)) {
+      *error = "cannot learn the pipe's server process: " + ErrorText(GetLastError());
+      pipe_.Reset(nullptr);
+      return ConnectOutcome::kNotTheService;
+    }
+    DWORD service = expectedServerPid_;
+    if (service == 0 && !ServiceProcessId(&service, error)) {
+      pipe_.Reset(nullptr);
+      return ConnectOutcome::kNotTheService;
+    }
+    if (server != service) {
+      *error = "process " + std::to_string(server) + " serves the pipe, the service runs as " +
+               std::to_string(service);
+      pipe_.Reset(nullptr);
+      return ConnectOutcome::kNotTheService;
+    }
+    return ConnectOutcome::kConnected;
+  }
+
   // One overlapped read or write with a time-out; the pipe was opened overlapped so that a
   // read can be given up.
   bool Transfer(bool writing, void* buffer, std::size_t size, DWORD timeoutMs, DWORD* done,
@@ -173,6 +246,7 @@ class Win32ClientTransport final : public ClientTransport {
     return false;
   }
 
+  const DWORD expectedServerPid_;
   ScopedHandle events_[2];
   ScopedHandle pipe_;
   ReceiveOutcome lastOutcome_ = ReceiveOutcome::kFailed;
@@ -180,8 +254,8 @@ class Win32ClientTransport final : public ClientTransport {
 
 }  // namespace
 
-std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& /*options*/) {
-  return std::make_unique<Win32ClientTransport>();
+std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& options) {
+  return std::make_unique<Win32ClientTransport>(options.expectedServerPid);
 }
 
 }  // namespace zylclient

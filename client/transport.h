@@ -5,8 +5,8 @@
 #include <string>
 
 /// How the client reaches the service: the pipe and the two global events, one implementation
-/// per operating system (transport_win32.cpp, transport_posix.cpp). Not thread-safe: one
-/// request at a time.
+/// per operating system (transport_win32.cpp, transport_posix.cpp). One transport serves one
+/// exchange; not thread-safe.
 namespace zylclient {
 
 inline constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
@@ -23,8 +23,9 @@ enum class EventsOutcome {
 
 enum class ConnectOutcome {
   kConnected,
-  kNotRunning,  // nobody serves the pipe
-  kBusy,        // the single instance stayed busy until the time-out
+  kNotRunning,     // nobody serves the pipe
+  kBusy,           // the single instance stayed busy until the time-out
+  kNotTheService,  // someone else serves the pipe name; the connection is closed again
   kFailed,
 };
 
@@ -38,6 +39,9 @@ enum class ReceiveOutcome {
 struct TransportOptions {
   /// Linux only: where the service keeps its socket and events; empty for the default rule.
   std::string runtimeDir;
+  /// Windows only: the process that must serve the pipe; 0 to ask the service manager for the
+  /// service's. Test hosts that serve the pipe in their own process name themselves.
+  unsigned long expectedServerPid = 0;
 };
 
 class ClientTransport {
@@ -48,7 +52,7 @@ class ClientTransport {
   /// On failure `error` says why.
   virtual EventsOutcome CreateEvents(std::string* error) = 0;
   /// Connects to the pipe, waiting while the single instance serves another client, for at
-  /// most `timeoutMs`.
+  /// most `timeoutMs`, and checks that the server is the service before anything is written.
   virtual ConnectOutcome Connect(int timeoutMs, std::string* error) = 0;
   /// Writes all of `data` in one write.
   virtual bool Send(const void* data, std::size_t size, std::string* error) = 0;

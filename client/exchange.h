@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/include/zyl/zylclient.h"
+#include "client/transport.h"
+#include "service/zyl_request.h"
+
+namespace zylclient {
+
+struct ExchangeOptions {
+  bool createEvents = true;
+  int timeoutMs = 60000;  // a full PCI scan takes tens of seconds on slow machines
+  /// Called about once a second while the exchange waits (see zyl_progress_fn); may be null.
+  zyl_progress_fn progress = nullptr;
+  void* progressContext = nullptr;
+};
+
+struct ExchangeResult {
+  int status = ZYL_STATUS_FAILED;  // a ZYL_STATUS_* value
+  ZylRequest reply{};
+  std::size_t replyBytes = 0;
+  bool commandDoneBeforeReply = false;  // "Global\VokZylRemoveService" set when the reply came
+  bool disconnectedAfterReply = false;  // "Global\VokZylRemoveService2" set afterwards
+  std::string message;                  // what went wrong, in plain words
+};
+
+/// One request, the protocol's whole exchange: create the events, connect, write `request` in
+/// one write, read the reply, and see which events the service set. The time-out covers the
+/// whole exchange. The one implementation of the protocol: zyl_request and the command line
+/// both come here.
+ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t>& request,
+                           const ExchangeOptions& options);
+
+/// The 24 wire bytes of a record (little-endian).
+std::vector<uint8_t> EncodeRequest(const ZylRequest& request);
+ZylRequest DecodeReply(const uint8_t* bytes, std::size_t size);
+
+}  // namespace zylclient

@@ -1,0 +1,121 @@
+/* zylclient: talk to the VokZyl control service from any program.
+ *
+ * One call is one whole exchange with the service: the library creates the two global events
+ * the service signals, opens the service's pipe (waiting while another client is served),
+ * writes one 24-byte record, reads the reply and watches the service's done and disconnected
+ * signals, all within one time-out. Plain C (C99 and C++), no allocation visible to the caller,
+ * no callbacks except the optional progress hook: callable through any foreign-function
+ * interface.
+ *
+ * Every function returns a transport status (ZYL_STATUS_OK when a whole reply was read) and
+ * leaves the service's own answer, the reply's `result`, to an output parameter. The status says
+ * whether the service answered; the result says what it answered (zyl_result_text names it).
+ *
+ * Concurrent callers. The two events have global names shared by every client on the machine
+ * and the service serves one client at a time.
+ *   - Within one process, calls from several threads are safe: the library serialises whole
+ *     exchanges, so a second call waits (within its own time-out) until the first has ended.
+ *   - Between processes, each client gets its own connection and its own reply; the service
+ *     serves them one after another and a client waits for the pipe within its time-out.
+ *     Both clients open the same two events, so the done and disconnected signals one of them
+ *     sees may have been set for the other; the library reads them for information only and
+ *     never needs them to take a reply.
+ */
+#ifndef ZYL_ZYLCLIENT_H
+#define ZYL_ZYLCLIENT_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define ZYL_API
+#else
+#define ZYL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The request and reply record: 24 bytes, little-endian, the same layout both ways. */
+typedef struct zyl_record {
+  uint32_t command;     /* 0 load, 1 count, 2 query, 3 disable, 4 enable */
+  uint32_t matchId;     /* PCI ID dword to match: vendor in bits 0-15, device in bits 16-31 */
+  uint32_t matchSubsys; /* PCI subsystem dword to match; 0 for none */
+  uint32_t count;       /* command 1: matches found (out); command 2: match index (in) */
+  int32_t result;       /* the service's result code */
+  uint16_t foundVendor; /* command 1 by subsystem: IDs of the function found (out) */
+  uint16_t foundDevice;
+} zyl_record;
+
+/* Transport statuses. */
+enum {
+  ZYL_STATUS_OK = 0,              /* a whole reply was read */
+  ZYL_STATUS_NO_SERVICE = 1,      /* nobody serves the pipe: the service is not running */
+  ZYL_STATUS_BUSY = 2,            /* another client was served until the time-out ran out */
+  ZYL_STATUS_NO_EVENTS = 3,       /* the two global events cannot be made */
+  ZYL_STATUS_CLOSED = 4,          /* the service closed the connection without a reply */
+  ZYL_STATUS_SHORT_REPLY = 5,     /* the connection closed after part of a reply */
+  ZYL_STATUS_TIMEOUT = 6,         /* no reply within the time-out */
+  ZYL_STATUS_NOT_THE_SERVICE = 7, /* the pipe is not served by the service: nothing was sent */
+  ZYL_STATUS_FAILED = 8,          /* a system call failed otherwise */
+  ZYL_STATUS_BAD_ARGUMENT = 9     /* a required pointer is NULL, or `size` is too small */
+};
+
+/* What an exchange waits for when it calls the progress hook. On Linux a connection waits for
+ * a busy service in the socket's queue, so there the whole wait reads as the reply's. */
+enum {
+  ZYL_WAITING_FOR_SERVICE = 1, /* the pipe serves another client */
+  ZYL_WAITING_FOR_REPLY = 2    /* the request was sent; the command runs */
+};
+
+/* Called on the caller's thread about once a second while an exchange waits, the first time
+ * after one second. It must not call into this library. */
+typedef void (*zyl_progress_fn)(void* context, int waiting_for, uint32_t elapsed_ms);
+
+/* Options of one call. Pass NULL for the defaults, or a record with `size` set to
+ * sizeof(zyl_options) and every other member zero unless wanted. */
+typedef struct zyl_options {
+  uint32_t size;           /* sizeof(zyl_options) */
+  uint32_t timeout_ms;     /* limit for the whole exchange; 0 for the default, 60000 */
+  const char* runtime_dir; /* Linux: the service's runtime directory; NULL for the default.
+                              Ignored on Windows. */
+  zyl_progress_fn progress;
+  void* progress_context;
+} zyl_options;
+
+/* One whole exchange: sends `request` and fills `reply` with the service's answer. Returns
+ * ZYL_STATUS_OK when a whole reply was read; `reply` is written only then. On Windows the pipe's
+ * server must be the process the service manager runs as "Tavik Zyl Control Service", or
+ * nothing is sent (ZYL_STATUS_NOT_THE_SERVICE). */
+ZYL_API int zyl_request(const zyl_record* request, zyl_record* reply, const zyl_options* options);
+
+/* The five commands. Each returns the transport status; the output parameters (each may be
+ * NULL) are written only with ZYL_STATUS_OK. `result` is the reply's result code. */
+
+/* Command 0: loads and initialises the hardware access library in the service. */
+ZYL_API int zyl_load(int32_t* result, const zyl_options* options);
+/* Command 1 by vendor and device ID (`match_id`: device << 16 | vendor). */
+ZYL_API int zyl_count_by_id(uint32_t match_id, int32_t* result, uint32_t* count,
+                            const zyl_options* options);
+/* Command 1 by subsystem alone; also gives the IDs of the function found. */
+ZYL_API int zyl_count_by_subsystem(uint32_t match_subsys, int32_t* result, uint32_t* count,
+                                   uint16_t* found_vendor, uint16_t* found_device,
+                                   const zyl_options* options);
+/* Command 2: is the `index`-th match (by ID, or by subsystem when `match_subsys` is not 0)
+ * present and working? */
+ZYL_API int zyl_query(uint32_t match_id, uint32_t match_subsys, uint32_t index, int32_t* result,
+                      const zyl_options* options);
+/* Commands 3 and 4: take the adapter of the last count out of service, and put it back. */
+ZYL_API int zyl_disable(int32_t* result, const zyl_options* options);
+ZYL_API int zyl_enable(int32_t* result, const zyl_options* options);
+
+/* A short text for a transport status, and for a result code the service can answer
+ * ("unknown status" / "unknown result" otherwise). Static strings: never freed. */
+ZYL_API const char* zyl_status_text(int status);
+ZYL_API const char* zyl_result_text(int32_t result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZYL_ZYLCLIENT_H */

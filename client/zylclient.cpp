@@ -1,0 +1,179 @@
+// The C interface over the portable exchange. Nothing here may throw across the boundary:
+// every entry point catches and answers ZYL_STATUS_FAILED.
+#include "client/include/zyl/zylclient.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+
+#include "client/exchange.h"
+#include "client/transport.h"
+#include "service/result_codes.h"
+
+static_assert(sizeof(zyl_record) == sizeof(ZylRequest), "the C record is the wire record");
+static_assert(offsetof(zyl_record, result) == offsetof(ZylRequest, result));
+static_assert(offsetof(zyl_record, foundDevice) == offsetof(ZylRequest, foundDevice));
+
+namespace {
+
+constexpr uint32_t kDefaultTimeoutMs = 60000;
+// The options record as version 1 of the library knows it.
+constexpr std::size_t kOptionsSizeV1 = offsetof(zyl_options, progress_context) + sizeof(void*);
+
+// The events have global names, so two exchanges of one process would share them: one at a
+// time. A caller waits for the one before within its own time-out.
+std::timed_mutex& ExchangeLock() {
+  static std::timed_mutex lock;
+  return lock;
+}
+
+ZylRequest ToWire(const zyl_record& record) {
+  return ZylRequest{record.command, record.matchId,     record.matchSubsys, record.count,
+                    record.result,  record.foundVendor, record.foundDevice};
+}
+
+zyl_record FromWire(const ZylRequest& wire) {
+  return zyl_record{wire.command, wire.matchId,     wire.matchSubsys, wire.count,
+                    wire.result,  wire.foundVendor, wire.foundDevice};
+}
+
+int Request(const zyl_record& request, zyl_record* reply, const zyl_options* options) {
+  if (options != nullptr && options->size < kOptionsSizeV1) return ZYL_STATUS_BAD_ARGUMENT;
+  zylclient::ExchangeOptions exchange;
+  zylclient::TransportOptions transport;
+  const uint32_t timeoutMs =
+      options != nullptr && options->timeout_ms != 0 ? options->timeout_ms : kDefaultTimeoutMs;
+  exchange.timeoutMs = static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX));
+  if (options != nullptr) {
+    if (options->runtime_dir != nullptr) transport.runtimeDir = options->runtime_dir;
+    exchange.progress = options->progress;
+    exchange.progressContext = options->progress_context;
+  }
+
+  // The wait for an earlier caller of this process counts against the time-out.
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_lock lock(ExchangeLock(), std::defer_lock);
+  if (!lock.try_lock_for(std::chrono::milliseconds(exchange.timeoutMs))) return ZYL_STATUS_BUSY;
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  exchange.timeoutMs = std::max(0, exchange.timeoutMs - static_cast<int>(waited.count()));
+  auto channel = zylclient::MakeClientTransport(transport);
+  const zylclient::ExchangeResult result =
+      zylclient::RunExchange(*channel, zylclient::EncodeRequest(ToWire(request)), exchange);
+  if (result.status == ZYL_STATUS_OK) *reply = FromWire(result.reply);
+  return result.status;
+}
+
+// Runs `command` with the given fields and hands back the whole reply.
+int Command(zyl_record request, zyl_record* reply, const zyl_options* options) {
+  try {
+    return Request(request, reply, options);
+  } catch (...) {
+    return ZYL_STATUS_FAILED;
+  }
+}
+
+template <typename T>
+void Give(T* out, T value) {
+  if (out != nullptr) *out = value;
+}
+
+}  // namespace
+
+extern "C" {
+
+int zyl_request(const zyl_record* request, zyl_record* reply, const zyl_options* options) {
+  if (request == nullptr || reply == nullptr) return ZYL_STATUS_BAD_ARGUMENT;
+  return Command(*request, reply, options);
+}
+
+int zyl_load(int32_t* result, const zyl_options* options) {
+  zyl_record reply{};
+  const int status = Command(zyl_record{ZylCmdLoadLibrary, 0, 0, 0, 0, 0, 0}, &reply, options);
+  if (status == ZYL_STATUS_OK) Give(result, reply.result);
+  return status;
+}
+
+int zyl_count_by_id(uint32_t match_id, int32_t* result, uint32_t* count,
+                    const zyl_options* options) {
+  zyl_record reply{};
+  const int status =
+      Command(zyl_record{ZylCmdCountDevices, match_id, 0, 0, 0, 0, 0}, &reply, options);
+  if (status == ZYL_STATUS_OK) {
+    Give(result, reply.result);
+    Give(count, reply.count);
+  }
+  return status;
+}
+
+int zyl_count_by_subsystem(uint32_t match_subsys, int32_t* result, uint32_t* count,
+                           uint16_t* found_vendor, uint16_t* found_device,
+                           const zyl_options* options) {
+  zyl_record reply{};
+  const int status =
+      Command(zyl_record{ZylCmdCountDevices, 0, match_subsys, 0, 0, 0, 0}, &reply, options);
+  if (status == ZYL_STATUS_OK) {
+    Give(result, reply.result);
+    Give(count, reply.count);
+    Give(found_vendor, reply.foundVendor);
+    Give(found_device, reply.foundDevice);
+  }
+  return status;
+}
+
+int zyl_query(uint32_t match_id, uint32_t match_subsys, uint32_t index, int32_t* result,
+              const zyl_options* options) {
+  zyl_record reply{};
+  const int status = Command(zyl_record{ZylCmdQueryState, match_id, match_subsys, index, 0, 0, 0},
+                             &reply, options);
+  if (status == ZYL_STATUS_OK) Give(result, reply.result);
+  return status;
+}
+
+int zyl_disable(int32_t* result, const zyl_options* options) {
+  zyl_record reply{};
+  const int status = Command(zyl_record{ZylCmdDisable, 0, 0, 0, 0, 0, 0}, &reply, options);
+  if (status == ZYL_STATUS_OK) Give(result, reply.result);
+  return status;
+}
+
+int zyl_enable(int32_t* result, const zyl_options* options) {
+  zyl_record reply{};
+  const int status = Command(zyl_record{ZylCmdEnable, 0, 0, 0, 0, 0, 0}, &reply, options);
+  if (status == ZYL_STATUS_OK) Give(result, reply.result);
+  return status;
+}
+
+const char* zyl_status_text(int status) {
+  switch (status) {
+    case ZYL_STATUS_OK:
+      return "reply received";
+    case ZYL_STATUS_NO_SERVICE:
+      return "the service is not running";
+    case ZYL_STATUS_BUSY:
+      return "the service stayed busy with another client";
+    case ZYL_STATUS_NO_EVENTS:
+      return "the events cannot be made";
+    case ZYL_STATUS_CLOSED:
+      return "the service closed the connection without a reply";
+    case ZYL_STATUS_SHORT_REPLY:
+      return "the service closed the connection after part of a reply";
+    case ZYL_STATUS_TIMEOUT:
+      return "no reply within the time-out";
+    case ZYL_STATUS_NOT_THE_SERVICE:
+      return "the pipe is not served by the service";
+    case ZYL_STATUS_FAILED:
+      return "the connection failed";
+    case ZYL_STATUS_BAD_ARGUMENT:
+      return "bad argument";
+  }
+  return "unknown status";
+}
+
+const char* zyl_result_text(int32_t result) {
+  const ResultCodeInfo* info = FindResultCode(result);
+  return info != nullptr ? info->name : "unknown result";
+}
+
+}  // extern "C"

@@ -1,0 +1,41 @@
+#!/bin/sh
+# Runs the client library's two examples (C, and Python through ctypes) against the service on
+# the simulated machine, and checks what they print.
+#   client_examples.sh SIM_SERVICE C_EXAMPLE LIBRARY PYTHON_EXAMPLE
+set -eu
+sim_service=$1 c_example=$2 library=$3 python_example=$4
+
+runtime=$(mktemp -d)
+"$sim_service" --runtime-dir "$runtime" 2>"$runtime/service.log" &
+service=$!
+stop() {
+  kill -TERM "$service" 2>/dev/null || true
+  wait "$service" 2>/dev/null || true
+  rm -rf "$runtime"
+}
+trap stop EXIT
+for _ in $(seq 100); do [ -S "$runtime/TAVIK_Zyl_Control_Service" ] && break; sleep 0.1; done
+
+expected="load: result 1 (done)
+count: result 1 (done)
+count: 1, the first 104D:81CE
+query: result 2 (adapter works)"
+
+check() {
+  if [ "$2" != "$expected" ]; then
+    echo "$1 printed:"; echo "$2"; echo "expected:"; echo "$expected"
+    exit 1
+  fi
+  echo "$1: as expected"
+}
+
+check "C example" "$("$c_example" "$runtime")"
+
+# A library built with AddressSanitizer needs its run-time loaded first in a Python process.
+preload=
+if ldd "$library" | grep -q libasan; then
+  preload=$(ldd "$library" | awk '/libasan/ {print $3}')
+  export ASAN_OPTIONS=detect_leaks=0
+fi
+check "Python example" "$(LD_PRELOAD=$preload python3 "$python_example" --library "$library" \
+  --runtime-dir "$runtime")"

@@ -1,0 +1,231 @@
+// The client library (libzylclient.so.1, as programs link it) against the real service process
+// on a simulated machine: the commands, a busy, stopped, absent or vanishing service, refused
+// requests and concurrent callers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <zyl/zylclient.h>
+
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/ipc_names.h"
+#include "platform/posix/shared_event.h"
+#include "support/process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kSimService = std::string(ZYL_BINARY_DIR) + "/sim/zylsim_service";
+constexpr uint32_t kAdapterId = 0x81CE104D;
+
+class ClientLibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runtime_ = integration::MakeTempDir("zyllib");
+    ASSERT_FALSE(runtime_.empty());
+    service_ = std::make_unique<integration::Background>(
+        std::vector<std::string>{kSimService, "--runtime-dir", runtime_},
+        runtime_ + "/service.log");
+    ASSERT_TRUE(service_->WaitForFile(runtime_ + "/TAVIK_Zyl_Control_Service"));
+  }
+
+  zyl_options Options(uint32_t timeoutMs = 20000) const {
+    zyl_options options{};
+    options.size = sizeof(options);
+    options.timeout_ms = timeoutMs;
+    options.runtime_dir = runtime_.c_str();
+    return options;
+  }
+
+  std::string runtime_;
+  std::unique_ptr<integration::Background> service_;
+};
+
+// A client that holds the service: its events and a connection, and no request yet.
+class Holder {
+ public:
+  explicit Holder(const std::string& runtime) {
+    for (const char16_t* name : {u"Global\\VokZylRemoveService", u"Global\\VokZylRemoveService2"}) {
+      events_.push_back(platform::posix::SharedEvent::Create(
+          platform::posix::EventFilePath(runtime, name), true, false));
+    }
+    const std::string path =
+        platform::posix::PipeSocketPath(runtime, u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~Holder() { close(fd_); }
+  bool connected() const { return connected_; }
+
+ private:
+  std::vector<std::unique_ptr<platform::posix::SharedEvent>> events_;
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+TEST_F(ClientLibraryTest, EachCommandGivesTheReplysResultAndFields) {
+  const zyl_options options = Options();
+  int32_t result = -1;
+  uint32_t count = 0;
+  uint16_t vendor = 0, device = 0;
+  ASSERT_EQ(zyl_count_by_id(kAdapterId, &result, &count, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(result, -107) << "no load yet";
+  EXPECT_STREQ(zyl_result_text(result), "no library session");
+
+  ASSERT_EQ(zyl_load(&result, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 1);
+  ASSERT_EQ(zyl_count_by_id(kAdapterId, &result, &count, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(count, 1u);
+  ASSERT_EQ(zyl_count_by_subsystem(kAdapterId, &result, &count, &vendor, &device, &options),
+            ZYL_STATUS_OK);
+  EXPECT_EQ(vendor, 0x104D);
+  EXPECT_EQ(device, 0x81CE);
+  ASSERT_EQ(zyl_query(kAdapterId, 0, 0, &result, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 2);
+  ASSERT_EQ(zyl_disable(&result, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 1);
+  ASSERT_EQ(zyl_query(kAdapterId, 0, 0, &result, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 3);
+  ASSERT_EQ(zyl_enable(&result, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 1);
+
+  const zyl_record sent{2, kAdapterId, 0, 0, 0, 0x1111, 0x2222};
+  zyl_record reply{};
+  ASSERT_EQ(zyl_request(&sent, &reply, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(reply.result, 2);
+  EXPECT_EQ(reply.foundVendor, 0x1111) << "fields the command does not write come back";
+}
+
+TEST(ClientLibraryTexts, NameEveryStatusAndEveryCodeTheServiceAnswers) {
+  std::set<std::string> names;
+  for (int status = ZYL_STATUS_OK; status <= ZYL_STATUS_BAD_ARGUMENT; ++status) {
+    names.insert(zyl_status_text(status));
+  }
+  EXPECT_EQ(names.size(), 10u) << "one distinct text each";
+  EXPECT_EQ(names.count("unknown status"), 0u);
+  EXPECT_STREQ(zyl_status_text(99), "unknown status");
+  for (int32_t code : {1, 2, 3, 4, 0, -101, -102, -105, -106, -107, -108, -200, -300}) {
+    EXPECT_STRNE(zyl_result_text(code), "unknown result") << code;
+  }
+  EXPECT_STREQ(zyl_result_text(-1), "unknown result");
+}
+
+TEST_F(ClientLibraryTest, RefusedRequestIsAConnectionClosedWithoutReply) {
+  const zyl_options options = Options();
+  const zyl_record unknown{7, 0, 0, 0, 0, 0, 0};
+  zyl_record reply{};
+  reply.result = 12345;
+  EXPECT_EQ(zyl_request(&unknown, &reply, &options), ZYL_STATUS_CLOSED);
+  EXPECT_EQ(reply.result, 12345) << "no reply, nothing written";
+}
+
+TEST_F(ClientLibraryTest, ServiceThatEndsBeforeAnsweringIsAConnectionClosedWithoutReply) {
+  ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
+  int status = -1;
+  std::thread caller([&] {
+    const zyl_options options = Options();
+    status = zyl_load(nullptr, &options);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(service_->pid(), SIGKILL);
+  caller.join();
+  EXPECT_EQ(status, ZYL_STATUS_CLOSED) << zyl_status_text(status);
+}
+
+TEST_F(ClientLibraryTest, BusyServiceServesTheCallerOnceTheHolderLeaves) {
+  auto holder = std::make_unique<Holder>(runtime_);
+  ASSERT_TRUE(holder->connected());
+  // On Linux the caller waits in the socket's queue: past its time-out that is a time-out.
+  const zyl_options hurried = Options(300);
+  EXPECT_EQ(zyl_load(nullptr, &hurried), ZYL_STATUS_TIMEOUT);
+
+  std::thread leave([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    holder.reset();
+  });
+  const zyl_options patient = Options(10000);
+  int32_t result = 0;
+  EXPECT_EQ(zyl_load(&result, &patient), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 1);
+  leave.join();
+}
+
+struct Progress {
+  std::vector<std::pair<int, uint32_t>> calls;
+  static void Record(void* context, int waitingFor, uint32_t elapsedMs) {
+    static_cast<Progress*>(context)->calls.emplace_back(waitingFor, elapsedMs);
+  }
+};
+
+TEST_F(ClientLibraryTest, StoppedServiceTimesOutWithProgressReportsAndServesOnAfterwards) {
+  ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
+  Progress progress;
+  zyl_options options = Options(2500);
+  options.progress = &Progress::Record;
+  options.progress_context = &progress;
+  const auto start = Clock::now();
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_TIMEOUT);
+  const auto took = Clock::now() - start;
+  kill(service_->pid(), SIGCONT);
+  EXPECT_GE(took, std::chrono::milliseconds(2400));
+  EXPECT_LT(took, std::chrono::milliseconds(6000));
+  ASSERT_EQ(progress.calls.size(), 2u) << "after 1 s and 2 s";
+  EXPECT_EQ(progress.calls[0].first, ZYL_WAITING_FOR_REPLY);
+  EXPECT_GE(progress.calls[0].second, 1000u);
+  EXPECT_GE(progress.calls[1].second, 2000u);
+
+  int32_t result = 0;
+  const zyl_options normal = Options();
+  EXPECT_EQ(zyl_load(&result, &normal), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 1);
+}
+
+TEST_F(ClientLibraryTest, ConcurrentCallersInOneProcessAreEachServedTheirOwnReply) {
+  const zyl_options options = Options();
+  ASSERT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_OK);
+  constexpr int kThreads = 6, kCalls = 8;
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        // Odd threads ask for a device that is absent: each reply must be the caller's own.
+        const bool present = t % 2 == 0;
+        int32_t result = 0;
+        uint32_t count = 99;
+        const int status =
+            zyl_count_by_id(present ? kAdapterId : 0x0000DEAD, &result, &count, &options);
+        if (status != ZYL_STATUS_OK || result != 1 || count != (present ? 1u : 0u)) ++failures[t];
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+TEST(ClientLibraryWithoutService, SaysSoAndRefusesBadArguments) {
+  const std::string empty = integration::MakeTempDir("zylnone");
+  zyl_options options{};
+  options.size = sizeof(options);
+  options.runtime_dir = empty.c_str();
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
+
+  zyl_record record{};
+  EXPECT_EQ(zyl_request(nullptr, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
+  EXPECT_EQ(zyl_request(&record, nullptr, &options), ZYL_STATUS_BAD_ARGUMENT);
+  options.size = 4;
+  EXPECT_EQ(zyl_request(&record, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
+}
+
+}  // namespace
