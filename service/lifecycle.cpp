@@ -102,8 +102,9 @@ bool HandOverStopToWatch() {
   std::lock_guard lock(contextLock);
   stopRequested = true;
   if (!replyPending) return false;
-  if (stopWatch == nullptr)
+  if (stopWatch == nullptr) {
     stopWatch = CurrentPlatform().pipeEvents->StartThread(WatchStop, nullptr);
+  }
   return stopWatch != nullptr;
 }
 
