@@ -43,12 +43,21 @@ class PipeSecurityTest : public ::testing::Test {
   ScopedKernelHandle client_;
 };
 
-TEST_F(PipeSecurityTest, AccessListGrantsUsersReadAndWriteButNotTheAccessListItself) {
+// The access list as the service's own set-up makes it, read back from the pipe.
+TEST(PipeAccessList, GrantsUsersReadAndWriteButNotTheAccessListItself) {
+  ServicePlatform bindings;
+  bindings.pipeEvents = &platform::SystemPipeEvents();
+  bindings.debugOutput = &platform::SystemDebugOutput();
+  UsePlatform(bindings);
+  PipeResources pipe;
+  ASSERT_EQ(SetUpPipe(pipe), nullptr);
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(GetSecurityInfo(client_.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &dacl, nullptr, &descriptor),
-            static_cast<DWORD>(ERROR_SUCCESS));
+  const DWORD read = GetSecurityInfo(pipe.pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, &dacl, nullptr, &descriptor);
+  ClosePipe(pipe);
+  UsePlatform(ServicePlatform{});
+  ASSERT_EQ(read, static_cast<DWORD>(ERROR_SUCCESS));
   const ScopedLocalMemory owned(descriptor);
   ASSERT_NE(dacl, nullptr);
 
