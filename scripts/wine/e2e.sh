@@ -447,7 +447,7 @@ run_expect busy-load load -- result=1
 # STOP_PENDING, finishes the command, writes its reply, and only then reports STOPPED.
 busy_log="$WBED_LOGS/client.busy-query.log"
 timeout -k 10 120 wine "$(wbed_win_path zylclient.exe)" query --match-subsys 0x00031987 \
-  --timeout-ms 30000 --json \
+  --timeout-ms 60000 --json \
   >"$busy_log" 2>&1 </dev/null &
 busy_client=$!
 sleep 1
