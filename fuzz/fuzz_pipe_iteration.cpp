@@ -121,7 +121,9 @@ ZylRequest RecordOf(const std::vector<uint8_t>& bytes) {
 void CheckClient(const platform::FakeClient& client, const platform::FakeClientOutcome& outcome,
                  std::ptrdiff_t received, const LibraryCall& call) {
   FUZZ_CHECK(outcome.wasDisconnected, "every client is disconnected");
-  if (!client.createsEvents) {
+  // Nothing read, so the client's identity cannot be taken (as on Windows): it is dropped like
+  // a client without events.
+  if (!client.createsEvents || received <= 0) {
     FUZZ_CHECK(outcome.reply.empty(), "a client without its events gets no reply");
     if (outcome.commandDone) {
       FUZZ_CHECK(outcome.commandDone->setCount == 0, "no command done without both events");

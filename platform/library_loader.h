@@ -12,8 +12,10 @@ class LibraryLoader {
  public:
   virtual ~LibraryLoader() = default;
 
-  /// LoadLibraryW with a bare file name, so the platform's ordinary search applies. Loading a
-  /// library that is already loaded gives the same handle. Null on failure.
+  /// Loads a library by bare file name from the program's own directory or the system
+  /// directory, never from the current directory or a folder on PATH (on Windows
+  /// LoadLibraryExW with LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32).
+  /// Loading a library that is already loaded gives the same handle. Null on failure.
   /// The Linux binding maps "Name.Dll" to "libname.so" and searches the program's directory
   /// first.
   virtual Handle Load(std::u16string_view fileName) = 0;
@@ -27,5 +29,11 @@ class LibraryLoader {
 
 /// The real library loader of this platform.
 LibraryLoader& SystemLibraryLoader();
+
+/// The first thing the program does: every library the process loads afterwards, by anyone,
+/// comes from the system directory unless its caller names another place (on Windows
+/// SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)). A folder on PATH that users can
+/// write must never give code to a service that runs as LocalSystem.
+void RestrictLibrarySearch();
 
 }  // namespace platform

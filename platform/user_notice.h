@@ -7,9 +7,9 @@ namespace platform {
 
 /// A notice to the person at the machine: the MessageBoxW (no owner window) the core asks for,
 /// delivered where a person can see it. A service has no desktop of its own, so the Windows
-/// binding shows it in the active console session with a bounded wait (and writes it to the
-/// debugger output); the Linux binding writes it to the log. Returns once dismissed or once
-/// the wait has elapsed; never blocks for ever. May change the thread's last error.
+/// binding sends it to the active console session without waiting for an answer (and writes
+/// it to the debugger output); the Linux binding writes it to the log. A real binding returns
+/// at once; no binding blocks for ever. May change the thread's last error.
 class UserNotice {
  public:
   virtual ~UserNotice() = default;

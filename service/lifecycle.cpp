@@ -1,5 +1,8 @@
 #include "service/lifecycle.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "service/pipe_server.h"
@@ -17,6 +20,18 @@ namespace {
 std::mutex contextLock;
 bool commandRunning = false;
 bool releaseRequested = false;
+
+// Also under contextLock. From BeginCommand to EndReply a stop waits for the reply: the process
+// ends with the SERVICE_STOPPED report, and a command cut off halfway would leave the adapter
+// stopped but enabled, or the driver service created but not started.
+bool replyPending = false;
+// A stop or shutdown control has been handled: no command starts any more.
+bool stopRequested = false;
+// The thread that reports the stop once the reply is out (null when none was started).
+platform::Handle stopWatch = nullptr;
+std::condition_variable replyWritten;
+std::chrono::milliseconds stopCheckPointInterval{kStopCheckPointIntervalMs};
+std::chrono::milliseconds stopWaitLimit{kStopWaitLimitMs};
 
 // Guards stopEvent between the control handler, which sets it (again, when a report fails or a
 // second stop arrives), and the service thread, which closes it once the loop has ended: the
@@ -56,6 +71,67 @@ void FreeContextLocked() {
   delete serviceContext;
   serviceContext = nullptr;
   releaseRequested = false;
+}
+
+// The stop watch: while the running command's reply is pending, advance the stop-pending check
+// point so the service manager sees progress; then report SERVICE_STOPPED, once the reply is
+// out or the limit has passed.
+void WatchStop(void*) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + stopWaitLimit;
+  uint32_t checkPoint = 1;
+  bool reported = true;
+  std::unique_lock lock(contextLock);
+  while (replyPending && reported) {
+    const Clock::time_point next = std::min(Clock::now() + stopCheckPointInterval, deadline);
+    if (replyWritten.wait_until(lock, next, [] { return !replyPending; })) break;
+    if (Clock::now() >= deadline) break;
+    lock.unlock();
+    reported = SendStatus(kServiceStopPending, ++checkPoint, kStopWaitHintMs);
+    lock.lock();
+  }
+  const bool cutOff = replyPending;
+  lock.unlock();
+  if (cutOff) DebugLine(u"ZYLCTRL:Stopped while a command still runs\n");
+  EndService();
+}
+
+// The handler's part of a stop: from now on no command starts. When one runs, the stop watch
+// takes over the SERVICE_STOPPED report and true is answered.
+bool HandOverStopToWatch() {
+  std::lock_guard lock(contextLock);
+  stopRequested = true;
+  if (!replyPending) return false;
+  if (stopWatch == nullptr) {
+    stopWatch = CurrentPlatform().pipeEvents->StartThread(WatchStop, nullptr);
+  }
+  return stopWatch != nullptr;
+}
+
+// The stop watch has ended, or was never started, before the stop event goes.
+void JoinStopWatch() {
+  platform::Handle watch;
+  {
+    std::lock_guard lock(contextLock);
+    watch = stopWatch;
+    stopWatch = nullptr;
+  }
+  if (watch == nullptr) return;
+  auto& events = *CurrentPlatform().pipeEvents;
+  while (!events.WaitForThread(watch)) {
+  }
+  events.Close(watch);
+}
+
+const char16_t* LoopEndLine(PipeLoopEnd end) {
+  switch (end) {
+    case PipeLoopEnd::kWaitFailed:
+      return u"ZYLCTRL:Pipe wait failed\n";
+    case PipeLoopEnd::kConnectFailed:
+      return u"ZYLCTRL:Pipe connect keeps failing\n";
+    default:
+      return u"ZYLCTRL:Cannot take back the service's own identity\n";
+  }
 }
 
 // Start-up failed before the loop could run: say why, report SERVICE_STOPPED and release what
@@ -116,13 +192,13 @@ void ServiceMain() {
   if (end != PipeLoopEnd::kStopped) {
     // The loop cannot serve any more: say so to the service manager instead of leaving it to
     // believe the service runs.
-    DebugLine(end == PipeLoopEnd::kWaitFailed ? u"ZYLCTRL:Pipe wait failed\n"
-                                              : u"ZYLCTRL:Pipe connect keeps failing\n");
+    DebugLine(LoopEndLine(end));
     EndService();
   }
   // A request taken together with the stop ran after the handler's release, and may have made
   // a new context: no command runs any more, so nothing of it may outlive the service.
   ReleaseServiceContext();
+  JoinStopWatch();
   ClosePipe(pipe);
   CloseStopEvent();
 }
@@ -132,22 +208,36 @@ void ServiceControlHandler(uint32_t control) {
     ReleaseServiceContext();
     currentState = kServiceStopPending;
     ReportStatus(kServiceStopPending, 1, kStopWaitHintMs);
-    EndService();
+    // The handler returns at once either way: the service manager waits for it.
+    if (HandOverStopToWatch()) {
+      SignalStopEvent();
+    } else {
+      EndService();
+    }
     DebugLine(u"ZYLCTRL:SERVICE_CONTROL_STOP");
     return;
   }
   ReportStatus(currentState, 0, 0);
 }
 
-void BeginCommand() {
+bool BeginCommand() {
   std::lock_guard lock(contextLock);
+  if (stopRequested) return false;
   commandRunning = true;
+  replyPending = true;
+  return true;
 }
 
 void EndCommand() {
   std::lock_guard lock(contextLock);
   commandRunning = false;
   if (releaseRequested) FreeContextLocked();
+}
+
+void EndReply() {
+  std::lock_guard lock(contextLock);
+  replyPending = false;
+  replyWritten.notify_all();
 }
 
 void ReleaseServiceContext() {
@@ -163,7 +253,18 @@ void ResetServiceStateForTesting() {
   std::lock_guard lock(contextLock);
   FreeContextLocked();
   commandRunning = false;
+  replyPending = false;
+  stopRequested = false;
+  stopWatch = nullptr;
+  stopCheckPointInterval = std::chrono::milliseconds(kStopCheckPointIntervalMs);
+  stopWaitLimit = std::chrono::milliseconds(kStopWaitLimitMs);
   statusHandle = nullptr;
   stopEvent = nullptr;
   currentState = 0;
+}
+
+void SetStopWaitForTesting(uint32_t checkPointIntervalMs, uint32_t limitMs) {
+  std::lock_guard lock(contextLock);
+  stopCheckPointInterval = std::chrono::milliseconds(checkPointIntervalMs);
+  stopWaitLimit = std::chrono::milliseconds(limitMs);
 }

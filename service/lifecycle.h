@@ -24,6 +24,10 @@ inline constexpr uint32_t kStartWaitHintMs = 3000;
 inline constexpr uint32_t kStopWaitHintMs = 3000;
 /// How often a SERVICE_STOPPED report is tried in all before giving up.
 inline constexpr int kStoppedReportAttempts = 3;
+/// A stop that arrives while a command runs waits this long at most for the command's reply,
+/// advancing the stop-pending check point at every interval meanwhile.
+inline constexpr uint32_t kStopWaitLimitMs = 30000;
+inline constexpr uint32_t kStopCheckPointIntervalMs = 1000;
 
 // The service's process-wide state, zero at load.
 extern platform::StatusHandle statusHandle;  ///< written once by ServiceMain
@@ -43,7 +47,10 @@ int RunServiceProgram();
 /// runs the pipe loop until stopEvent is set.
 void ServiceMain();
 
-/// The control handler; runs on the dispatcher's thread.
+/// The control handler; runs on the dispatcher's thread and returns at once. A stop or
+/// shutdown while a command runs reports SERVICE_STOP_PENDING and sets stopEvent; a thread of
+/// its own then reports SERVICE_STOPPED once the command's reply has been written (EndReply),
+/// or after kStopWaitLimitMs. With no command running, SERVICE_STOPPED is reported at once.
 void ServiceControlHandler(uint32_t control);
 
 /// One status report by the service's rules; a failed report runs EndService.
@@ -52,10 +59,16 @@ void ReportStatus(uint32_t state, uint32_t checkPoint, uint32_t waitHint);
 /// The stop path: sets stopEvent (when it exists) and reports SERVICE_STOPPED.
 void EndService();
 
-/// A command is about to run on a worker / has ended. While a command runs, a stop control
-/// does not free the context under it: the release is deferred to EndCommand.
-void BeginCommand();
+/// A command is about to run on a worker. False once a stop or shutdown control has been
+/// handled: the process may end at any moment then, so no command starts that could be cut in
+/// half. Each true answer is followed by EndCommand and then EndReply.
+bool BeginCommand();
+/// The command has ended. While a command runs, a stop control does not free the context under
+/// it: the release is deferred to here.
 void EndCommand();
+/// The command's reply has been written and its client let go: a stop that waits for it now
+/// reports SERVICE_STOPPED.
+void EndReply();
 
 /// The control handler's release of the context: at once when no command runs, else as soon
 /// as the running command ends. Releasing twice is harmless.
@@ -63,3 +76,5 @@ void ReleaseServiceContext();
 
 /// Back to the state at load (tests run several services in one process).
 void ResetServiceStateForTesting();
+/// Shorter stop waits for tests (until the next reset).
+void SetStopWaitForTesting(uint32_t checkPointIntervalMs, uint32_t limitMs);

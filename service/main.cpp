@@ -4,6 +4,7 @@
 #include "service/service_platform.h"
 
 int main() {
+  platform::RestrictLibrarySearch();
   ServicePlatform bindings;
   bindings.serviceControl = &platform::SystemServiceControl();
   bindings.pipeEvents = &platform::SystemPipeEvents();

@@ -16,7 +16,7 @@ constexpr int kMaxConnectFailures = 100;
 constexpr platform::PipeAccessEntry kPipeAccess[] = {
     {u"SYSTEM", kFileAllAccess},
     {u"Administrators", kFileAllAccess},
-    {u"Users", kFileAllAccess},
+    {u"Users", kFileGenericReadWrite},
 };
 
 platform::PipeEvents& Events() { return *CurrentPlatform().pipeEvents; }
@@ -28,11 +28,10 @@ void RunCommandWorker(void* argument) {
   commandHandlers[request->command](request);
 }
 
-// Runs the command on a worker of its own and waits for it. The context guard spans the whole
-// run so that a stop control never frees the context under the command.
+// Runs the command on a worker of its own and waits for it; BeginCommand has let it start. The
+// context guard spans the whole run so that a stop control never frees the context under it.
 void RunCommand(ZylRequest& request) {
   auto& events = Events();
-  BeginCommand();
   platform::Handle worker = events.StartThread(RunCommandWorker, &request);
   if (worker == nullptr) {
     request.result = kResultWorkerNotStarted;
@@ -43,6 +42,29 @@ void RunCommand(ZylRequest& request) {
     events.Close(worker);
   }
   EndCommand();
+}
+
+void CloseIfOpen(platform::Handle handle) {
+  if (handle != nullptr) Events().Close(handle);
+}
+
+struct ClientEvents {
+  platform::Handle commandDone = nullptr;
+  platform::Handle disconnected = nullptr;
+  bool identityKept = false;  // the thread still holds the client's identity
+};
+
+// Opens the client's two events with the client's own identity, so that a name the client
+// controls (a symbolic link, say) reaches nothing the client could not open itself. Windows
+// lets a server take a client's identity only once it has read from the pipe.
+ClientEvents OpenClientEvents(platform::Handle pipe) {
+  auto& events = Events();
+  ClientEvents opened;
+  if (!events.ImpersonateClient(pipe)) return opened;
+  opened.commandDone = events.OpenEvent(kCommandDoneEventName);
+  if (opened.commandDone != nullptr) opened.disconnected = events.OpenEvent(kDisconnectedEventName);
+  opened.identityKept = !events.RevertToSelf();
+  return opened;
 }
 
 }  // namespace
@@ -102,7 +124,7 @@ PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stop) {
 
     switch (events.WaitForEither(resources.connectEvent, stop)) {
       case 0:
-        ServeConnectedClient(resources.pipe);
+        if (!ServeConnectedClient(resources.pipe)) return PipeLoopEnd::kIdentityKept;
         break;
       case 1:
         return PipeLoopEnd::kStopped;
@@ -112,35 +134,39 @@ PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stop) {
   }
 }
 
-void ServeConnectedClient(platform::Handle pipe) {
+bool ServeConnectedClient(platform::Handle pipe) {
   auto& events = Events();
-  platform::Handle commandDone = events.OpenEvent(kCommandDoneEventName);
-  platform::Handle disconnected =
-      commandDone != nullptr ? events.OpenEvent(kDisconnectedEventName) : nullptr;
-  if (commandDone == nullptr || disconnected == nullptr) {
-    // A client without its events gets no reply; it is dropped and the next one is served.
-    if (commandDone != nullptr) events.Close(commandDone);
-    events.Disconnect(pipe);
-    return;
-  }
-
-  events.ResetEvent(disconnected);
-
   ZylRequest request;
   std::memset(&request, 0, sizeof request);
   const std::ptrdiff_t received = events.Read(pipe, &request, sizeof request);
+
+  const ClientEvents client = OpenClientEvents(pipe);
+  if (client.identityKept || client.commandDone == nullptr || client.disconnected == nullptr) {
+    // A client without its events, or whose identity cannot be taken, gets no reply; it is
+    // dropped and the next one is served.
+    CloseIfOpen(client.commandDone);
+    CloseIfOpen(client.disconnected);
+    events.Disconnect(pipe);
+    return !client.identityKept;
+  }
+
+  events.ResetEvent(client.disconnected);
+
   // A short or failed read is refused: running a command on a partly zeroed record would act
-  // on something the client never asked for.
-  if (received == static_cast<std::ptrdiff_t>(sizeof request) &&
-      request.command < kZylCommandCount) {
+  // on something the client never asked for. After a stop control no command starts.
+  const bool replied = received == static_cast<std::ptrdiff_t>(sizeof request) &&
+                       request.command < kZylCommandCount && BeginCommand();
+  if (replied) {
     RunCommand(request);
-    events.SetEvent(commandDone);
+    events.SetEvent(client.commandDone);
     events.Write(pipe, &request, sizeof request);
   }
 
   events.Flush(pipe);
   events.Disconnect(pipe);
-  events.SetEvent(disconnected);
-  events.Close(commandDone);
-  events.Close(disconnected);
+  events.SetEvent(client.disconnected);
+  events.Close(client.commandDone);
+  events.Close(client.disconnected);
+  if (replied) EndReply();
+  return true;
 }

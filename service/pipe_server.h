@@ -25,6 +25,10 @@ inline constexpr uint32_t kPipeMaxInstances = 1;
 inline constexpr uint32_t kPipeBufferSize = 512;
 inline constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
 inline constexpr uint32_t kFileAllAccess = 0x1F01FF;
+/// FILE_GENERIC_READ | FILE_GENERIC_WRITE: what a client needs, and no WRITE_DAC, WRITE_OWNER
+/// or DELETE. It keeps FILE_APPEND_DATA, which on a pipe is FILE_CREATE_PIPE_INSTANCE: without
+/// it GENERIC_WRITE, which maps to FILE_GENERIC_WRITE, would be refused.
+inline constexpr uint32_t kFileGenericReadWrite = 0x0012019F;
 
 /// A command handler: fills in its fields of the record, `result` last. Runs on a worker.
 using CommandHandler = void (*)(ZylRequest* request);
@@ -47,10 +51,14 @@ const char16_t* SetUpPipe(PipeResources& resources);
 /// Closes the pipe and the connect event (whatever of them exists).
 void ClosePipe(PipeResources& resources);
 
-enum class PipeLoopEnd { kStopped, kWaitFailed, kConnectFailed };
+/// Why the pipe loop ended: the stop event, a failed wait, a connect that keeps failing, or a
+/// thread that could not take back the service's identity after opening a client's events.
+enum class PipeLoopEnd { kStopped, kWaitFailed, kConnectFailed, kIdentityKept };
 
-/// Serves clients one at a time until `stopEvent` is signalled or the wait fails.
+/// Serves clients one at a time until `stopEvent` is signalled or the loop cannot go on.
 PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stopEvent);
 
-/// One connected client, from opening its events to its disconnect.
-void ServeConnectedClient(platform::Handle pipe);
+/// One connected client, from reading its record to its disconnect. The client's events are
+/// opened after the read, with the client's identity. False when the thread could not take
+/// back its own identity afterwards: nothing more may run on it.
+bool ServeConnectedClient(platform::Handle pipe);

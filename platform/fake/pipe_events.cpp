@@ -201,6 +201,27 @@ bool FakePipeEvents::Disconnect(Handle pipe) {
   return true;
 }
 
+bool FakePipeEvents::ImpersonateClient(Handle pipe) {
+  if (log_.Record("ImpersonateClient")) return false;
+  std::lock_guard lock(mutex_);
+  // ERROR_CANNOT_IMPERSONATE until data has been read from the pipe.
+  if (Find(pipe) == nullptr || current_ == nullptr || current_->readOffset == 0) return false;
+  impersonator_ = std::this_thread::get_id();
+  return true;
+}
+
+bool FakePipeEvents::RevertToSelf() {
+  if (log_.Record("RevertToSelf")) return false;
+  std::lock_guard lock(mutex_);
+  if (impersonator_ == std::this_thread::get_id()) impersonator_ = std::thread::id();
+  return true;
+}
+
+bool FakePipeEvents::Impersonating() const {
+  std::lock_guard lock(mutex_);
+  return impersonator_ != std::thread::id();
+}
+
 Handle FakePipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   if (log_.Record("CreateEvent")) return nullptr;
   std::lock_guard lock(mutex_);
@@ -219,6 +240,7 @@ Handle FakePipeEvents::OpenEvent(std::u16string_view name) {
   auto found = named_.find(std::u16string(name));
   std::shared_ptr<FakeEventState> event = found != named_.end() ? found->second.lock() : nullptr;
   if (event == nullptr) return nullptr;
+  ++(impersonator_ == std::this_thread::get_id() ? event->opensAsClient : event->opensAsService);
   auto object = std::make_unique<Object>(Object::Kind::kEvent);
   object->event = event;
   return Track(std::move(object));

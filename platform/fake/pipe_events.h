@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/fake/call_log.h"
@@ -23,6 +24,8 @@ struct FakeEventState {
   bool signalled = false;
   int setCount = 0;
   int resetCount = 0;
+  int opensAsClient = 0;   ///< opened by a thread that held the pipe client's identity
+  int opensAsService = 0;  ///< opened with the service's own identity
 };
 
 /// A client the fake pipe will connect, scripted by the test.
@@ -44,6 +47,8 @@ struct FakeClientOutcome {
 /// In-memory pipe, events and threads. Threads are real, so races show under ThreadSanitizer.
 /// Every call is logged by name ("Connect", "Read", "SetEvent Global\VokZylRemoveService", ...)
 /// and each can be failed through Log() by its bare name ("SetEvent", "CreatePipe", ...).
+/// As on Windows, ImpersonateClient refuses until a byte of the connected client's has been
+/// read; the identity belongs to the calling thread until it calls RevertToSelf.
 class FakePipeEvents : public PipeEvents {
  public:
   FakePipeEvents();
@@ -56,6 +61,8 @@ class FakePipeEvents : public PipeEvents {
   bool Write(Handle pipe, const void* data, std::size_t size) override;
   bool Flush(Handle pipe) override;
   bool Disconnect(Handle pipe) override;
+  bool ImpersonateClient(Handle pipe) override;
+  bool RevertToSelf() override;
   Handle CreateEvent(bool manualReset, bool initiallySignalled) override;
   Handle OpenEvent(std::u16string_view name) override;
   bool SetEvent(Handle event) override;
@@ -88,6 +95,8 @@ class FakePipeEvents : public PipeEvents {
   /// Handles opened and not yet closed (the security descriptor lives for the process and is
   /// not counted).
   std::size_t OpenHandles() const;
+  /// Some thread still holds a client's identity.
+  bool Impersonating() const;
   CallLog& Log() { return log_; }
 
  private:
@@ -122,6 +131,7 @@ class FakePipeEvents : public PipeEvents {
   PipeSettings pipeSettings_{};
   std::u16string pipeName_;
   std::function<void()> onIdle_;
+  std::thread::id impersonator_;  // the thread holding the client's identity, if any
 };
 
 }  // namespace platform

@@ -29,9 +29,12 @@ bool FakeServiceControl::RunDispatcher(std::u16string_view, ServiceMainFunction 
     const uint32_t control = controls_.front();
     controls_.pop_front();
     ServiceControlFunction handler = handler_;
+    handling_ = true;
     lock.unlock();
     handler(control);
     lock.lock();
+    handling_ = false;
+    changed_.notify_all();
   }
   dispatcherEnded_ = true;
   changed_.notify_all();
@@ -76,6 +79,13 @@ void FakeServiceControl::WaitForState(uint32_t state) {
       if (report.currentState == state) return true;
     }
     return false;
+  });
+}
+
+void FakeServiceControl::WaitForControlsHandled() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] {
+    return dispatcherEnded_ || (!handling_ && (controls_.empty() || handler_ == nullptr));
   });
 }
 

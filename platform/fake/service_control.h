@@ -27,6 +27,9 @@ class FakeServiceControl : public ServiceControl {
   void PostControl(uint32_t control);
   /// Blocks until a report of `state` has been accepted (or the dispatcher has ended).
   void WaitForState(uint32_t state);
+  /// Blocks until every posted control has been handled, the handler returned (or the
+  /// dispatcher has ended).
+  void WaitForControlsHandled();
   /// Also end the dispatcher when the service-main function returns without SERVICE_STOPPED
   /// (the real one would wait for a control; tests of that case need an end).
   void ReturnWhenMainEnds(bool value) { returnWhenMainEnds_ = value; }
@@ -54,6 +57,7 @@ class FakeServiceControl : public ServiceControl {
   bool mainReturned_ = false;
   bool dispatcherEnded_ = false;
   bool returnWhenMainEnds_ = false;
+  bool handling_ = false;  // a control is being handled
   int handle_ = 0;
 };
 

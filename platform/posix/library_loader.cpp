@@ -64,6 +64,10 @@ std::u16string PosixLibraryLoader::ProgramFilePath() {
   }
 }
 
+// The dynamic loader takes libraries from the program's RUNPATH and the root-owned system
+// directories, and the service's unit sets no LD_LIBRARY_PATH: nothing to narrow here.
+void RestrictLibrarySearch() {}
+
 LibraryLoader& SystemLibraryLoader() {
   // Never destroyed, like the modules it loads.
   static auto* instance = new PosixLibraryLoader();

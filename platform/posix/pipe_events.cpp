@@ -313,6 +313,14 @@ bool PosixPipeEvents::Disconnect(Handle pipeHandle) {
   return true;
 }
 
+// The events directory is shared by every user (sticky, like the global namespace), so any
+// caller's events are found as they are; the identity changes nothing here.
+bool PosixPipeEvents::ImpersonateClient(Handle pipeHandle) {
+  return As<PipeObject>(pipeHandle, Kind::kPipe) != nullptr;
+}
+
+bool PosixPipeEvents::RevertToSelf() { return true; }
+
 Handle PosixPipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   const int fd = eventfd(initiallySignalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd < 0) return nullptr;

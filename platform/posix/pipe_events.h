@@ -17,7 +17,8 @@ namespace platform {
 ///   "Users", "Everyone", "Authenticated Users" -> all other local users
 /// Each class gets read permission for FILE_READ_DATA or GENERIC_READ/ALL and write permission
 /// (which is what connecting to a socket needs) for FILE_WRITE_DATA or GENERIC_WRITE/ALL;
-/// FILE_ALL_ACCESS for all three gives mode 0666. Names are matched without regard to case;
+/// FILE_ALL_ACCESS for SYSTEM and Administrators and FILE_GENERIC_READ | FILE_GENERIC_WRITE for
+/// Users, as the service asks, give mode 0666. Names are matched without regard to case;
 /// any other name fails, as an unknown account fails on Windows.
 struct PosixPipeSecurity {
   uid_t owner = 0;
@@ -57,6 +58,8 @@ class PosixPipeEvents final : public PipeEvents {
   bool Write(Handle pipe, const void* data, std::size_t size) override;
   bool Flush(Handle pipe) override;
   bool Disconnect(Handle pipe) override;
+  bool ImpersonateClient(Handle pipe) override;
+  bool RevertToSelf() override;
   Handle CreateEvent(bool manualReset, bool initiallySignalled) override;
   Handle OpenEvent(std::u16string_view name) override;
   bool SetEvent(Handle event) override;

@@ -10,7 +10,8 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#include <memory>
+
+#include "platform/win32/scoped_handle.h"
 
 namespace platform {
 namespace {
@@ -31,10 +32,6 @@ SP_DEVINFO_DATA ToSystem(const DeviceRecord& record) {
 void FromSystem(const SP_DEVINFO_DATA& data, DeviceRecord& record) {
   std::memcpy(static_cast<void*>(&record), &data, sizeof data);
 }
-
-struct LocalFreeDeleter {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
 
 class Win32DeviceTree final : public DeviceTree {
  public:
@@ -122,7 +119,7 @@ class Win32DeviceTree final : public DeviceTree {
     const DWORD length =
         FormatMessageW(kFlags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                        reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::unique_ptr<wchar_t, LocalFreeDeleter> owned(text);
+    const win32::ScopedLocalMemory owned(text);
     if (length == 0 || text == nullptr) return std::nullopt;
     return std::u16string(reinterpret_cast<const char16_t*>(text), length);
   }

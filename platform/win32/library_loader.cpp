@@ -11,7 +11,10 @@ namespace {
 class Win32LibraryLoader : public LibraryLoader {
  public:
   Handle Load(std::u16string_view fileName) override {
-    return LoadLibraryW(win32::Wide(fileName).c_str());
+    // Beside the program or in System32 only: the ordinary search would go on through the
+    // Windows folder and every folder on PATH.
+    return LoadLibraryExW(win32::Wide(fileName).c_str(), nullptr,
+                          LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
 
   void* FindExport(Handle module, const char* name) override {
@@ -31,6 +34,8 @@ class Win32LibraryLoader : public LibraryLoader {
 };
 
 }  // namespace
+
+void RestrictLibrarySearch() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
 
 LibraryLoader& SystemLibraryLoader() {
   // Never destroyed: the service thread or a worker may still use it while the process exits.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/win32/scoped_handle.h"
 #include "platform/win32/wide_text.h"
 
 // The interface's own names; the W functions are called by name below.
@@ -20,10 +21,13 @@ namespace platform {
 
 namespace {
 
+using win32::ScopedKernelHandle;
+using win32::ScopedLocalMemory;
+
 // The descriptor and its ACL live for the whole process: the pipe keeps referring to them.
 struct PipeSecurity {
   SECURITY_DESCRIPTOR descriptor;
-  PACL acl = nullptr;
+  ScopedLocalMemory acl;
   SECURITY_ATTRIBUTES attributes;
 };
 
@@ -67,20 +71,26 @@ bool CompleteTransfer(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWORD& 
   return GetOverlappedResult(pipe, &overlapped, &transferred, TRUE) != FALSE;
 }
 
+// An OVERLAPPED record with a manual-reset event of its own.
 class OverlappedEvent {
  public:
-  OverlappedEvent() { overlapped_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-  ~OverlappedEvent() {
-    if (overlapped_.hEvent != nullptr) CloseHandle(overlapped_.hEvent);
+  OverlappedEvent() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    overlapped_.hEvent = event_.Get();
   }
-  OverlappedEvent(const OverlappedEvent&) = delete;
-  OverlappedEvent& operator=(const OverlappedEvent&) = delete;
-  bool valid() const { return overlapped_.hEvent != nullptr; }
+  bool valid() const { return event_.Valid(); }
   OVERLAPPED& get() { return overlapped_; }
 
  private:
+  ScopedKernelHandle event_;
   OVERLAPPED overlapped_{};
 };
+
+// The ACL SetEntriesInAclW builds from `access`, owned; invalid when it fails.
+ScopedLocalMemory BuildAcl(std::vector<EXPLICIT_ACCESS_W>& access) {
+  PACL acl = nullptr;
+  if (SetEntriesInAclW(access.size(), access.data(), nullptr, &acl) != ERROR_SUCCESS) return {};
+  return ScopedLocalMemory(acl);
+}
 
 class Win32PipeEvents : public PipeEvents {
  public:
@@ -96,7 +106,8 @@ class Win32PipeEvents : public PipeEvents {
       BuildExplicitAccessWithNameW(&access[i], names[i].data(), entries[i].accessMask, GRANT_ACCESS,
                                    NO_INHERITANCE);
     }
-    if (SetEntriesInAclW(access.size(), access.data(), nullptr, &security->acl) != ERROR_SUCCESS) {
+    security->acl = BuildAcl(access);
+    if (!security->acl.Valid()) {
       // Account names are looked up in the system's language: a localised Windows names its
       // administrators and users otherwise. The built-in accounts are then named by their SIDs.
       std::vector<std::array<BYTE, SECURITY_MAX_SID_SIZE>> sids(entries.size());
@@ -107,14 +118,11 @@ class Win32PipeEvents : public PipeEvents {
           BuildTrusteeWithSidW(&access[i].Trustee, sids[i].data());
         }
       }
-      security->acl = nullptr;
-      if (SetEntriesInAclW(access.size(), access.data(), nullptr, &security->acl) !=
-          ERROR_SUCCESS) {
-        return nullptr;
-      }
+      security->acl = BuildAcl(access);
+      if (!security->acl.Valid()) return nullptr;
     }
-    if (!SetSecurityDescriptorDacl(&security->descriptor, TRUE, security->acl, FALSE)) {
-      LocalFree(security->acl);
+    if (!SetSecurityDescriptorDacl(&security->descriptor, TRUE,
+                                   static_cast<PACL>(security->acl.Get()), FALSE)) {
       return nullptr;
     }
     security->attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
@@ -188,34 +196,31 @@ class Win32PipeEvents : public PipeEvents {
     // FlushFileBuffers waits for the client to read, with no limit of its own: it runs on a
     // thread of its own, and a client that does not read in time is disconnected, which ends
     // the flush.
-    auto* call = new (std::nothrow) FlushCall{pipe, FALSE};
+    auto call = std::unique_ptr<FlushCall>(new (std::nothrow) FlushCall{pipe, FALSE});
     if (call == nullptr) return false;
-    HANDLE thread = CreateThread(nullptr, 0, FlushTrampoline, call, 0, nullptr);
-    if (thread == nullptr) {
-      delete call;
-      return false;
+    ScopedKernelHandle thread(CreateThread(nullptr, 0, FlushTrampoline, call.get(), 0, nullptr));
+    if (!thread.Valid()) return false;
+    if (WaitForSingleObject(thread.Get(), kPipeFlushLimitMs) == WAIT_OBJECT_0) {
+      return call->flushed != FALSE;
     }
-    bool flushed = false;
-    if (WaitForSingleObject(thread, kPipeFlushLimitMs) == WAIT_OBJECT_0) {
-      flushed = call->flushed != FALSE;
-    } else {
-      DisconnectNamedPipe(pipe);
-      if (WaitForSingleObject(thread, kPipeFlushLimitMs) != WAIT_OBJECT_0) {
-        // Still not back: leave the call to the thread rather than free what it uses.
-        CloseHandle(thread);
-        return false;
-      }
+    DisconnectNamedPipe(pipe);
+    if (WaitForSingleObject(thread.Get(), kPipeFlushLimitMs) != WAIT_OBJECT_0) {
+      // Still not back: leave the call to the thread rather than free what it uses.
+      call.release();
     }
-    CloseHandle(thread);
-    delete call;
-    return flushed;
+    return false;
   }
   bool Disconnect(Handle pipe) override { return DisconnectNamedPipe(pipe) != FALSE; }
+
+  // Fails with ERROR_CANNOT_IMPERSONATE until data has been read from the pipe.
+  bool ImpersonateClient(Handle pipe) override { return ImpersonateNamedPipeClient(pipe) != FALSE; }
+  bool RevertToSelf() override { return ::RevertToSelf() != FALSE; }
 
   Handle CreateEvent(bool manualReset, bool initiallySignalled) override {
     return CreateEventW(nullptr, manualReset, initiallySignalled, nullptr);
   }
 
+  // Opened with the calling thread's identity: the client's, while it is impersonated.
   Handle OpenEvent(std::u16string_view name) override {
     return OpenEventW(EVENT_MODIFY_STATE, FALSE, win32::Wide(name).c_str());
   }

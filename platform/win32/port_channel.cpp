@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "platform/win32/scoped_handle.h"
+
 namespace platform {
 namespace {
 
@@ -22,35 +24,20 @@ struct PortWriteRequest {
 };
 static_assert(sizeof(PortWriteRequest) == 76);
 
-/// An event handle closed when it goes out of scope.
-class ScopedEvent {
- public:
-  ScopedEvent() : handle_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-  ~ScopedEvent() {
-    if (handle_ != nullptr) ::CloseHandle(handle_);
-  }
-  ScopedEvent(const ScopedEvent&) = delete;
-  ScopedEvent& operator=(const ScopedEvent&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 /// One transfer, each with its own event; failures leave the zeroed output in place.
 uint32_t Transfer(Handle device, DWORD code, void* input, DWORD inputSize) {
-  ScopedEvent event;
+  const win32::ScopedKernelHandle event(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
   // Set at once: a driver that completes synchronously never signals it, and the wait below
   // must not then take its full time.
-  ::SetEvent(event.get());
+  ::SetEvent(event.Get());
   OVERLAPPED overlapped{};
-  overlapped.hEvent = event.get();
+  overlapped.hEvent = event.Get();
   uint32_t output = 0;
   DWORD returned = 0;
   ::DeviceIoControl(device, code, input, inputSize, &output, sizeof(output), &returned,
                     &overlapped);
-  ::WaitForSingleObject(event.get(), kTransferTimeoutMs);
-  ::ResetEvent(event.get());
+  ::WaitForSingleObject(event.Get(), kTransferTimeoutMs);
+  ::ResetEvent(event.Get());
   return output;
 }
 

@@ -1,7 +1,9 @@
 // A stop or shutdown control arrives on the dispatcher thread while a command works with the
-// context on its worker: the context must outlive the command, and be released after it.
+// context on its worker: the context must outlive the command, and be released after it, and
+// SERVICE_STOPPED must wait for the command's reply.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -20,7 +22,7 @@ void WorkingCommand(ZylRequest* request) {
     if (step == stopAtStep) {
       running->scm.PostControl(request->matchId == 0 ? kServiceControlStop
                                                      : kServiceControlShutdown);
-      if (step % 2 == 0) running->scm.WaitForState(kServiceStopped);
+      if (step % 2 == 0) running->scm.WaitForControlsHandled();
     }
     ServiceContext* context = serviceContext;
     if (context != nullptr) sum += context->vendorId + context->deviceId;
@@ -47,7 +49,12 @@ TEST(StopDuringCommand, ContextOutlivesTheCommandAndIsReleasedAfterIt) {
     EXPECT_EQ(FromBytes(service.pipe.Outcomes()[0].reply).result, 20)
         << "the command saw the context on every step";
     EXPECT_EQ(serviceContext, nullptr) << "released once the command ended";
-    EXPECT_EQ(service.scm.Reports().back().currentState, kServiceStopped);
+    const auto reports = service.scm.Reports();
+    EXPECT_EQ(reports.back().currentState, kServiceStopped);
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                            [](const auto& r) { return r.currentState == kServiceStopped; }),
+              1)
+        << "one SERVICE_STOPPED, after the reply";
     running = nullptr;
   }
 }

@@ -2,9 +2,11 @@
 // the shipped program on this one) and real clients.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -123,6 +125,27 @@ TEST_F(SimulatedMachineTest, ASecondServiceOnTheSamePipeNameRefusesToServe) {
   EXPECT_EQ(second.WaitForExit(10000), 1) << "reports stopped at once and exits";
   EXPECT_NE(integration::ReadFile(log).find("Cannot create the pipe"), std::string::npos);
   EXPECT_EQ(Client({"load"}).result(), 1) << "the first service still serves";
+}
+
+TEST(ServiceProgram, SigtermDuringACommandLetsItsReplyOutBeforeTheServiceEnds) {
+  const std::string runtime = integration::MakeTempDir("zylstop");
+  const std::string log = runtime + "/service.log";
+  Background service({kSimService, "--runtime-dir", runtime, "--command-delay-ms", "1500"}, log);
+  ASSERT_TRUE(service.WaitForFile(runtime + kSocket));
+  auto loaded = std::async(std::launch::async, [&] {
+    const Finished finished =
+        integration::Run({kClient, "--runtime-dir", runtime, "--json", "load"});
+    return Reply{finished.status, finished.output};
+  });
+  // The command has done its work and is still running: now the stop comes.
+  for (int waited = 0; waited < 1000; ++waited) {
+    if (integration::ReadFile(log).find("<-------------QV_InitLibrary") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(service.Terminate(), 1) << "stopped normally, once the reply was out";
+  const Reply reply = loaded.get();
+  EXPECT_EQ(reply.exitStatus, 0) << reply.json;
+  EXPECT_EQ(reply.result(), 1);
 }
 
 TEST(ServiceProgram, ClientReportsAServiceThatIsNotRunning) {

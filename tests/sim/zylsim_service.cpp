@@ -6,11 +6,15 @@
 // and start) and the PCI bus (the simulated hardware access library beside this program, fed
 // with a topology file). Test and demonstration use only; nothing here ships.
 //
-// usage: zylsim_service --runtime-dir DIR [--topology FILE]
+// usage: zylsim_service --runtime-dir DIR [--topology FILE] [--command-delay-ms MS]
+//   --command-delay-ms  each command takes that much longer, after its work (tests of a stop
+//                       that comes during a command)
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/fake/device_tree.h"
 #include "platform/posix/library_loader.h"
@@ -35,9 +39,21 @@ void BuildDeviceTree(platform::FakeDeviceTree& tree) {
 }
 
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s --runtime-dir DIR [--topology FILE]\n", program);
+  std::fprintf(stderr, "usage: %s --runtime-dir DIR [--topology FILE] [--command-delay-ms MS]\n",
+               program);
   return 2;
 }
+
+int commandDelayMs = 0;
+
+template <int Code>
+void DelayedCommand(ZylRequest* request) {
+  kZylCommandHandlers[Code](request);
+  std::this_thread::sleep_for(std::chrono::milliseconds(commandDelayMs));
+}
+
+constexpr CommandTable kDelayedHandlers = {DelayedCommand<0>, DelayedCommand<1>, DelayedCommand<2>,
+                                           DelayedCommand<3>, DelayedCommand<4>};
 
 }  // namespace
 
@@ -49,6 +65,8 @@ int main(int argc, char** argv) {
       runtimeDir = argv[++i];
     } else if (std::strcmp(argv[i], "--topology") == 0 && i + 1 < argc) {
       topology = argv[++i];
+    } else if (std::strcmp(argv[i], "--command-delay-ms") == 0 && i + 1 < argc) {
+      commandDelayMs = std::atoi(argv[++i]);
     } else {
       return Usage(argv[0]);
     }
@@ -75,6 +93,6 @@ int main(int argc, char** argv) {
   bindings.deviceTree = tree;
   bindings.debugOutput = &platform::SystemDebugOutput();
   UsePlatform(bindings);
-  SetCommandHandlers(kZylCommandHandlers);
+  SetCommandHandlers(commandDelayMs > 0 ? kDelayedHandlers : kZylCommandHandlers);
   return RunServiceProgram();
 }

@@ -23,10 +23,11 @@ const std::map<uint32_t, int32_t> kHealthy = {{ZylCmdLoadLibrary, 1},
                                               {ZylCmdDisable, 1},
                                               {ZylCmdEnable, 1}};
 
-const char* const kPipeCalls[] = {"BuildSecurity", "CreatePipe",   "Connect",    "Read",
-                                  "Write",         "Flush",        "Disconnect", "CreateEvent",
-                                  "OpenEvent",     "SetEvent",     "ResetEvent", "WaitForEither",
-                                  "StartThread",   "WaitForThread"};
+const char* const kPipeCalls[] = {
+    "BuildSecurity", "CreatePipe",    "Connect",           "Read",
+    "Write",         "Flush",         "Disconnect",        "CreateEvent",
+    "OpenEvent",     "SetEvent",      "ResetEvent",        "WaitForEither",
+    "StartThread",   "WaitForThread", "ImpersonateClient", "RevertToSelf"};
 const char* const kServiceCalls[] = {"RunDispatcher", "RegisterControlHandler", "SetStatus"};
 
 struct Outcome {

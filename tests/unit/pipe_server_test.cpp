@@ -58,7 +58,8 @@ TEST_F(PipeServerTest, PipeIsLocalFirstInstanceAndGrantsTheThreeAccounts) {
   using Entry = std::pair<std::u16string, uint32_t>;
   EXPECT_EQ(service.pipe.SecurityEntries(),
             (std::vector<Entry>{
-                {u"SYSTEM", 0x1F01FF}, {u"Administrators", 0x1F01FF}, {u"Users", 0x1F01FF}}));
+                {u"SYSTEM", 0x1F01FF}, {u"Administrators", 0x1F01FF}, {u"Users", 0x12019F}}))
+      << "users may read and write, but not change the access list, the owner or delete";
 }
 
 TEST_F(PipeServerTest, KnownCommandRunsOnAWorkerAndRepliesInTheSpecifiedOrder) {
@@ -73,11 +74,54 @@ TEST_F(PipeServerTest, KnownCommandRunsOnAWorkerAndRepliesInTheSpecifiedOrder) {
   EXPECT_TRUE(outcomes[0].disconnected->signalled);
   EXPECT_EQ(outcomes[0].disconnected->resetCount, 1);
 
+  // The events are opened after the read, with the client's identity, which the thread gives
+  // back before anything else happens.
   Positions(service.pipe.Log().Calls(),
-            {"OpenEvent Global\\VokZylRemoveService", "OpenEvent Global\\VokZylRemoveService2",
-             "ResetEvent Global\\VokZylRemoveService2", "Read", "StartThread", "WaitForThread",
+            {"Read", "ImpersonateClient", "OpenEvent Global\\VokZylRemoveService",
+             "OpenEvent Global\\VokZylRemoveService2", "RevertToSelf",
+             "ResetEvent Global\\VokZylRemoveService2", "StartThread", "WaitForThread",
              "SetEvent Global\\VokZylRemoveService", "Write", "Flush", "Disconnect",
              "SetEvent Global\\VokZylRemoveService2"});
+  for (const auto& event : {outcomes[0].commandDone, outcomes[0].disconnected}) {
+    EXPECT_EQ(event->opensAsClient, 1);
+    EXPECT_EQ(event->opensAsService, 0);
+  }
+  EXPECT_FALSE(service.pipe.Impersonating());
+  EXPECT_EQ(service.pipe.OpenHandles(), 0u);
+}
+
+TEST_F(PipeServerTest, ClientWhoseIdentityCannotBeTakenIsDroppedAndTheNextServed) {
+  service.pipe.Log().FailOn("ImpersonateClient", 1);
+  const auto outcomes = Serve({{Bytes(Record(ZylCmdDisable))}, {Bytes(Record(ZylCmdEnable))}});
+  ASSERT_EQ(outcomes.size(), 2u);
+  EXPECT_TRUE(outcomes[0].reply.empty());
+  EXPECT_TRUE(outcomes[0].wasDisconnected);
+  EXPECT_EQ(outcomes[0].commandDone->opensAsService, 0) << "never opened with our own identity";
+  EXPECT_EQ(outcomes[0].disconnected->resetCount, 0);
+  EXPECT_EQ(FromBytes(outcomes[1].reply).result, 1004);
+  EXPECT_EQ(service.pipe.Log().Count("StartThread"), 1);
+  EXPECT_EQ(service.pipe.Log().Count("RevertToSelf"), 1) << "only the identity that was taken";
+}
+
+TEST_F(PipeServerTest, EventThatCannotBeOpenedStillGivesTheIdentityBack) {
+  service.pipe.Log().FailOn("OpenEvent", 1);
+  const auto outcomes = Serve({{Bytes(Record(ZylCmdDisable))}, {Bytes(Record(ZylCmdEnable))}});
+  ASSERT_EQ(outcomes.size(), 2u);
+  EXPECT_TRUE(outcomes[0].reply.empty());
+  EXPECT_EQ(FromBytes(outcomes[1].reply).result, 1004);
+  EXPECT_EQ(service.pipe.Log().Count("RevertToSelf"), 2);
+  EXPECT_FALSE(service.pipe.Impersonating());
+}
+
+TEST_F(PipeServerTest, IdentityThatCannotBeGivenBackEndsTheService) {
+  service.pipe.Log().FailOn("RevertToSelf", 1);
+  const auto outcomes = Serve({{Bytes(Record(ZylCmdDisable))}, {Bytes(Record(ZylCmdEnable))}});
+  ASSERT_EQ(outcomes.size(), 1u) << "nothing more is served on a thread with a client's identity";
+  EXPECT_TRUE(outcomes[0].reply.empty());
+  EXPECT_EQ(service.pipe.Log().Count("StartThread"), 0);
+  EXPECT_NE(service.debug.Text().find(u"ZYLCTRL:Cannot take back the service's own identity\n"),
+            std::u16string::npos);
+  EXPECT_EQ(service.scm.Reports().back().currentState, kServiceStopped);
   EXPECT_EQ(service.pipe.OpenHandles(), 0u);
 }
 
@@ -184,7 +228,9 @@ TEST_F(PipeServerTest, FailingReadWriteOrFlushNeverStopsTheLoop) {
     fresh.pipe.QueueClient({Bytes(Record(ZylCmdDisable))});
     fresh.pipe.QueueClient({Bytes(Record(ZylCmdEnable))});
     fresh.Run();
-    EXPECT_EQ(fresh.pipe.Log().Count("OpenEvent Global\\VokZylRemoveService"), 2);
+    const auto outcomes = fresh.pipe.Outcomes();
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(FromBytes(outcomes[1].reply).result, 1004);
     EXPECT_EQ(fresh.scm.Reports().back().currentState, kServiceStopped);
   }
 }

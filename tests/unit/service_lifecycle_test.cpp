@@ -2,6 +2,9 @@
 // path and start-up failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+
 #include "support/service_harness.h"
 
 namespace {
@@ -171,6 +174,112 @@ TEST_F(LifecycleTest, StopReleasesTheContextAndASecondStopIsHarmless) {
   });
   service.Run();
   EXPECT_EQ(serviceContext, nullptr);
+}
+
+// Stops that arrive while a request is served. The pipe notes whether SERVICE_STOPPED had been
+// reported when it let a client go, and runs a hook before it hands over a client's identity.
+class PipeSeeingStops : public platform::FakePipeEvents {
+ public:
+  explicit PipeSeeingStops(platform::FakeServiceControl& scm) : scm_(scm) {}
+  bool ImpersonateClient(platform::Handle pipe) override {
+    if (beforeImpersonate) beforeImpersonate();
+    return FakePipeEvents::ImpersonateClient(pipe);
+  }
+  bool Disconnect(platform::Handle pipe) override {
+    for (const auto& report : scm_.Reports()) {
+      if (report.currentState == kServiceStopped) stoppedBeforeLetGo = true;
+    }
+    return FakePipeEvents::Disconnect(pipe);
+  }
+  std::function<void()> beforeImpersonate;
+  std::atomic<bool> stoppedBeforeLetGo{false};
+
+ private:
+  platform::FakeServiceControl& scm_;
+};
+
+ServiceHarness* serving = nullptr;
+std::atomic<bool> stoppedDuringCommand{false};
+
+// Asks for a stop and waits until the handler has returned; SERVICE_STOPPED must not be there.
+void CommandThatIsStopped(ZylRequest* request) {
+  serving->scm.PostControl(kServiceControlStop);
+  serving->scm.WaitForControlsHandled();
+  for (const auto& report : serving->scm.Reports()) {
+    if (report.currentState == kServiceStopped) stoppedDuringCommand = true;
+  }
+  request->result = 1;
+}
+
+// Asks for a stop and waits for SERVICE_STOPPED, which only the time limit brings.
+void CommandThatOutlivesTheStopWait(ZylRequest* request) {
+  serving->scm.PostControl(kServiceControlStop);
+  serving->scm.WaitForState(kServiceStopped);
+  request->result = 1;
+}
+
+class StopDuringRequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    serving = &service;
+    stoppedDuringCommand = false;
+    service.bindings.pipeEvents = &pipe;
+    UsePlatform(service.bindings);
+    pipe.QueueClient({Bytes(Record(ZylCmdDisable))});
+  }
+  void TearDown() override { serving = nullptr; }
+  ServiceHarness service;
+  PipeSeeingStops pipe{service.scm};
+};
+
+TEST_F(StopDuringRequestTest, StopDuringACommandReportsStoppedOnceItsReplyIsWritten) {
+  SetCommandHandlers({CommandThatIsStopped, CommandThatIsStopped, CommandThatIsStopped,
+                      CommandThatIsStopped, CommandThatIsStopped});
+  EXPECT_EQ(service.Run(), 1);
+  EXPECT_FALSE(stoppedDuringCommand) << "the handler returned without reporting stopped";
+  EXPECT_FALSE(pipe.stoppedBeforeLetGo);
+  ASSERT_EQ(pipe.Outcomes().size(), 1u);
+  EXPECT_EQ(FromBytes(pipe.Outcomes()[0].reply).result, 1);
+  ExpectReports(service.scm.Reports(), {kStartPending, kRunning, kStopPending, kStopped});
+  EXPECT_TRUE(service.scm.MainReturned()) << "the stop event ended the loop";
+  EXPECT_EQ(pipe.OpenHandles(), 0u) << "the thread that waited is closed too";
+}
+
+TEST_F(StopDuringRequestTest, CommandThatOutlivesTheStopWaitIsStoppedAnywayWithProgressShown) {
+  SetStopWaitForTesting(/*checkPointIntervalMs=*/1, /*limitMs=*/100);
+  SetCommandHandlers({CommandThatOutlivesTheStopWait, CommandThatOutlivesTheStopWait,
+                      CommandThatOutlivesTheStopWait, CommandThatOutlivesTheStopWait,
+                      CommandThatOutlivesTheStopWait});
+  service.Run();
+  const auto reports = service.scm.Reports();
+  ASSERT_GE(reports.size(), 5u);
+  EXPECT_EQ(reports.back().currentState, kServiceStopped);
+  uint32_t lastCheckPoint = 0;
+  for (std::size_t i = 2; i + 1 < reports.size(); ++i) {
+    EXPECT_EQ(reports[i].currentState, kServiceStopPending);
+    EXPECT_EQ(reports[i].checkPoint, lastCheckPoint + 1) << "the check point advances";
+    EXPECT_EQ(reports[i].waitHint, 3000u);
+    lastCheckPoint = reports[i].checkPoint;
+  }
+  EXPECT_NE(service.debug.Text().find(u"ZYLCTRL:Stopped while a command still runs\n"),
+            std::u16string::npos);
+  EXPECT_TRUE(pipe.stoppedBeforeLetGo);
+}
+
+TEST_F(StopDuringRequestTest, StopBeforeTheCommandStartsMeansItNeverStarts) {
+  SetCommandHandlers({CommandThatIsStopped, CommandThatIsStopped, CommandThatIsStopped,
+                      CommandThatIsStopped, CommandThatIsStopped});
+  pipe.beforeImpersonate = [this] {
+    service.scm.PostControl(kServiceControlStop);
+    service.scm.WaitForState(kServiceStopped);
+  };
+  service.scm.ReturnWhenMainEnds(true);
+  service.Run();
+  ExpectReports(service.scm.Reports(), {kStartPending, kRunning, kStopPending, kStopped});
+  ASSERT_EQ(pipe.Outcomes().size(), 1u);
+  EXPECT_TRUE(pipe.Outcomes()[0].reply.empty()) << "the process may end any moment: no command";
+  EXPECT_EQ(pipe.Log().Count("StartThread"), 0);
+  EXPECT_TRUE(pipe.Outcomes()[0].disconnected->signalled);
 }
 
 }  // namespace
