@@ -119,6 +119,9 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
     if (argument == "--help" || argument == "-h") {
       options.help = true;
       return options;
+    } else if (argument == "--version") {
+      options.version = true;
+      return options;
     } else if (argument == "--json") {
       options.json = true;
     } else if (argument == "--no-events") {
@@ -274,6 +277,7 @@ int ExitStatus(const SessionResult& result) {
 
 std::string UsageText() {
   return "usage: zylclient <command> [options]\n"
+         "       zylclient --version\n"
          "  <command>  load, count, query, disable, enable, or a number (0x.. for hex)\n"
          "options:\n"
          "  --match-id 0xDDDDVVVV      PCI ID dword to match (device<<16 | vendor)\n"

@@ -6,6 +6,7 @@
 #include "tools/zylclient/cli.h"
 #include "tools/zylclient/client_session.h"
 #include "tools/zylclient/client_transport.h"
+#include "zyl_version.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -17,6 +18,10 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     std::fputs(zylclient::UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("zylclient %s\n", ZYL_VERSION_TEXT);
     return 0;
   }
 
