@@ -5,19 +5,19 @@
 #   zyl_build_msi BUILD_DIR OUT.msi        Windows build: installed files + packaging/windows -> MSI
 #   zyl_build_deb BUILD_DIR OUT.deb        Linux build: CPack DEB
 ZYL_SOURCE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-# The install components the packages carry (as packaging/CMakeLists.txt lists them).
-ZYL_MSI_COMPONENTS=(service tools)
 
 zyl_build_version() {
   sed -n 's/^#define ZYL_VERSION_TEXT "\(.*\)"$/\1/p' "$1/generated/zyl_version.h"
 }
 
 zyl_build_msi() {
-  local build=$1 out=$2 version stage component
+  local build=$1 out=$2 version stage component components
   version="$(zyl_build_version "$build")"
   [[ -n "$version" ]] || { echo "no version in $build" >&2; return 1; }
+  # The install components the packages carry, as packaging/CMakeLists.txt lists them.
+  IFS=';' read -ra components <"$build/packaging/components.txt"
   stage="$(mktemp -d)"
-  for component in "${ZYL_MSI_COMPONENTS[@]}"; do
+  for component in "${components[@]}"; do
     cmake --install "$build" --prefix "$stage" --component "$component" >/dev/null || {
       rm -rf "$stage"
       return 1

@@ -97,7 +97,12 @@ systemd-nspawn -D "$root" -b --register=no --keep-unit --console=passive \
 nspawn_pid=$!
 for _ in $(seq 100); do init_pid="$(find_init)" && break; sleep 0.1; done
 [[ -n "${init_pid:-}" ]] || { cat "$work/nspawn.log" >&2; log "the container did not boot"; exit 1; }
-state="$(inside timeout 60 systemctl is-system-running --wait 2>&1)"
+# Until its bus is up systemctl cannot even ask.
+for _ in $(seq 300); do
+  state="$(inside timeout 60 systemctl is-system-running --wait 2>&1)"
+  [[ "$state" == running || "$state" == degraded ]] && break
+  sleep 0.1
+done
 log "booted in $(since "$start") s: $state"
 
 # ---------------------------------------------------------------------------------------------
