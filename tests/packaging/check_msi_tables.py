@@ -66,7 +66,7 @@ def main(msi):
     problems = []
     tables = {name: table(msi, name) for name in
               ("ServiceInstall", "ServiceControl", "File", "Component", "Directory",
-               "InstallExecuteSequence", "Property", "Upgrade", "LaunchCondition")}
+               "InstallExecuteSequence", "Property", "Upgrade", "LaunchCondition", "RemoveFile")}
     for name, rows in tables.items():
         if not rows:
             problems.append(f"table {name} is empty or missing")
@@ -92,6 +92,12 @@ def main(msi):
         if path[::-1] != ["ProgramFiles64Folder", "Tavik", "VokZyl"] and \
                 path[::-1] != [".", "Tavik", "VokZyl"]:
             problems.append(f"{name}: installs into {'/'.join(reversed(path))}")
+    # The company folder above the product's goes at uninstall (InstallMode 2) when empty.
+    service_folder = components.get(files.get("VokZylControl.exe", {}).get("Component_"), {})
+    company = directories.get(service_folder.get("Directory_"), {}).get("Directory_Parent")
+    if not any(r["DirProperty"] == company and not r["FileName"] and int(r["InstallMode"]) & 2
+               for r in tables["RemoveFile"]):
+        problems.append(f"the folder {company} is not removed at uninstall")
     if directories.get("ProgramFiles64Folder", {}).get("Directory_Parent") != "TARGETDIR":
         problems.append("no ProgramFiles64Folder under TARGETDIR")
 
