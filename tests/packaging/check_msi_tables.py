@@ -89,8 +89,9 @@ def main(msi):
         while directory in directories and directory != "TARGETDIR":
             path.append(directories[directory]["DefaultDir"].split("|")[-1])
             directory = directories[directory]["Directory_Parent"]
-        if path[::-1] != ["ProgramFiles64Folder", "Tavik", "VokZyl"] and \
-                path[::-1] != [".", "Tavik", "VokZyl"]:
+        # In Tavik\VokZyl under the 64-bit Program Files, or in a folder below it.
+        if path[::-1][:3] not in (["ProgramFiles64Folder", "Tavik", "VokZyl"],
+                                  [".", "Tavik", "VokZyl"]):
             problems.append(f"{name}: installs into {'/'.join(reversed(path))}")
     # The company folder above the product's goes at uninstall (InstallMode 2) when empty.
     service_folder = components.get(files.get("VokZylControl.exe", {}).get("Component_"), {})
