@@ -18,3 +18,7 @@ ZYL_LINUX_PACKAGES=(cmake ninja-build g++ clang-format pkg-config libsystemd-dev
                     libbenchmark-dev pciutils python3)
 ZYL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 ZYL_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# Building the MSI and the .deb (dpkg-dev: dpkg-shlibdeps and dpkg-buildflags).
+ZYL_PACKAGE_PACKAGES=(wixl msitools dpkg-dev)
+# Testing them: lintian, and a booted Debian root for the .deb.
+ZYL_PACKAGE_TEST_PACKAGES=(lintian mmdebstrap systemd-container)

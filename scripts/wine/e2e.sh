@@ -12,6 +12,9 @@
 # library and exports; stops.
 # Every Wine program writes to a file under WBED_LOGS; nothing of Wine is piped.
 #
+# WBED_INSTALLED=1: the service is already installed and registered (scripts/wine/msi.sh runs
+# the scenarios so against what the MSI installed); see wbed_attach in harness.sh.
+#
 # The whole run is pinned to one CPU (WBED_CPU, default 0; "none" to leave it free): each port
 # transfer crosses three processes, and on one CPU they hand over without migrating.
 # Exit status 0 when every check passed.
@@ -234,11 +237,19 @@ wbed_log "this machine (lspci): $(wc -l <"$lspci_out") functions; checks: ${mach
 rm -f "$lspci_out"
 wbed_stage_end
 
-wbed_init || exit 1
-wbed_install_files "$build_dir/service/VokZylControl.exe" "$build_dir/hwaccess/Qvzyl.Dll" \
-  "$build_dir/tests/wine/qvzyl64.sys" "$build_dir/tools/zylclient/zylclient.exe" \
-  "$build_dir/client/zylclient.dll" "$build_dir/examples/zyl_example.exe" \
-  "$build_dir/tests/wine/ioctl_probe.exe" "$build_dir/tests/wine/devnode_tool.exe" || exit 1
+test_pieces=("$build_dir/tests/wine/qvzyl64.sys" "$build_dir/tests/wine/ioctl_probe.exe"
+  "$build_dir/tests/wine/devnode_tool.exe" "$build_dir/examples/zyl_example.exe")
+if [[ "${WBED_INSTALLED:-0}" == 1 ]]; then
+  # An installer put the service and its files in WBED_WIN_DIR of the caller's prefix and
+  # registered the service: only the test pieces go beside it.
+  wbed_attach || exit 1
+  wbed_install_files "${test_pieces[@]}" || exit 1
+else
+  wbed_init || exit 1
+  wbed_install_files "$build_dir/service/VokZylControl.exe" "$build_dir/hwaccess/Qvzyl.Dll" \
+    "$build_dir/tools/zylclient/zylclient.exe" "$build_dir/client/zylclient.dll" \
+    "${test_pieces[@]}" || exit 1
+fi
 partial_library="$build_dir/tests/wine/partial/Qvzyl.Dll"
 [[ -f "$partial_library" ]] || fail "missing $partial_library"
 
@@ -246,7 +257,7 @@ partial_library="$build_dir/tests/wine/partial/Qvzyl.Dll"
 wbed_stage "start; command 0 installs the driver"
 wbed_import_topology --sysfs || exit 1
 expect_state "$WBED_DRIVER_NAME" ABSENT "before the first load"
-wbed_zyl_service_register || exit 1
+[[ "${WBED_INSTALLED:-0}" == 1 ]] || wbed_zyl_service_register || exit 1
 start_service "first start" || exit 1
 expect_debug '"ZYLCTRL:Create Pipe\n"'
 expect_debug '"ZYLCTRL:PipedServiceName="'

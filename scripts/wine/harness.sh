@@ -3,6 +3,7 @@
 #
 # Source this file from a test script, then:
 #   wbed_init                          fresh prefix, persistent wineserver; cleanup on exit
+#   wbed_attach                        the prefix of a calling script that ran wbed_init
 #   wbed_install_files FILE...         copy programs into C:\zyl (WBED_DIR on the Linux side)
 #   wbed_import_topology ARGS...       pci_topology.py ARGS, imported into the registry
 #   wbed_import_reg FILE               import a .reg file
@@ -29,7 +30,8 @@
 WBED_SERVICE_NAME="Tavik Zyl Control Service"
 WBED_SERVICE_EXE="VokZylControl.exe"
 WBED_DRIVER_NAME="qvzyl64"
-WBED_WIN_DIR='C:\zyl'
+# Where the programs are: C:\zyl, or the folder an installer chose (wbed_attach).
+WBED_WIN_DIR="${WBED_WIN_DIR:-C:\zyl}"
 WBED_SCRIPTS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 wbed_log() { printf '[wine-bed] %s\n' "$*" >&2; }
@@ -145,6 +147,20 @@ wbed_init() {
   WBED_DIR="$WINEPREFIX/drive_c/zyl"
   mkdir -p "$WBED_DIR"
   wbed_log "prefix $WINEPREFIX ready in ${WBED_PREFIX_SECONDS} s"
+}
+
+# wbed_attach: works in the prefix that a calling script made with wbed_init and exported
+# (WINEPREFIX, WBED_ROOT, WBED_LOGS, WBED_SERVICES_LOG, WBED_WIN_DIR); that script cleans up.
+wbed_attach() {
+  if [[ -z "${WINEPREFIX:-}" || ! -d "$WINEPREFIX" || -z "${WBED_LOGS:-}" ]]; then
+    wbed_log "wbed_attach: no prefix of a calling script"
+    return 1
+  fi
+  export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  WBED_TIMINGS=()
+  local path="${WBED_WIN_DIR#[Cc]:\\}"
+  WBED_DIR="$WINEPREFIX/drive_c/${path//\\//}"
+  [[ -d "$WBED_DIR" ]] || { wbed_log "wbed_attach: no folder $WBED_DIR"; return 1; }
 }
 
 wbed_install_files() {

@@ -126,6 +126,10 @@ TEST(ClientCommandLineTest, TakesNamesNumbersAndFields) {
   options = zylclient::ParseArguments({"--raw", "01 00 00 00 ff"}, &error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->raw, (std::vector<uint8_t>{1, 0, 0, 0, 0xFF}));
+  // --version needs no command and sends nothing.
+  options = zylclient::ParseArguments({"--version"}, &error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_TRUE(options->version);
 }
 
 TEST(ClientCommandLineTest, RefusesWhatItCannotSend) {

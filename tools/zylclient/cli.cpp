@@ -213,6 +213,9 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
     if (argument == "--help" || argument == "-h") {
       options.help = true;
       return options;
+    } else if (argument == "--version") {
+      options.version = true;
+      return options;
     }
     bool parsed;
     if (argument.rfind("--", 0) == 0) {
@@ -318,6 +321,7 @@ std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elap
 
 std::string UsageText() {
   return "usage: zylclient <command> [options]\n"
+         "       zylclient --version\n"
          "  <command>  load, count, query, disable, enable, or a number (0x.. for hex)\n"
          "options:\n"
          "  --match-id 0xDDDDVVVV      PCI ID dword to match (device<<16 | vendor)\n"

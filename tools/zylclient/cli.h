@@ -18,6 +18,7 @@ struct CliOptions {
   int timeoutMs = 60000;
   std::string runtimeDir;
   bool help = false;
+  bool version = false;  // --version: print the product version and stop
 };
 
 /// Parses `zylclient <command> [options]`. On failure returns nothing and sets `error`.

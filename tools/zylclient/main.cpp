@@ -8,6 +8,7 @@
 #include "client/exchange.h"
 #include "client/transport.h"
 #include "tools/zylclient/cli.h"
+#include "zyl_version.h"
 
 namespace {
 
@@ -40,6 +41,10 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     std::fputs(zylclient::UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("zylclient %s\n", ZYL_VERSION_TEXT);
     return 0;
   }
 

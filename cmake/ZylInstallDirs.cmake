@@ -1,0 +1,11 @@
+# Where the product installs. Windows: one folder (the MSI's Tavik\VokZyl\) for the service, its
+# library and the client. Linux: the service and its library in a root-owned folder of their own,
+# the client on the PATH, the unit where packages put units.
+if(WIN32)
+  set(CMAKE_INSTALL_BINDIR ".")
+  set(ZYL_INSTALL_PRIVATEDIR ".")
+else()
+  set(ZYL_INSTALL_PRIVATEDIR "lib/vokzyl")
+  set(ZYL_INSTALL_UNITDIR "/lib/systemd/system" CACHE PATH "Where the systemd unit goes")
+endif()
+include(GNUInstallDirs)

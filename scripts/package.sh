@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the two packages into dist/, with the version in their names:
+#   dist/vokzyl-X.Y.Z-x64.msi      Windows (mingw-w64 build, wixl)
+#   dist/vokzyl_X.Y.Z_amd64.deb    Debian 12 (release build with Debian's hardening flags, CPack)
+# `./scripts/package.sh msi` or `deb` builds one. Installs the Debian packages it needs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/deps.sh
+source scripts/lib/packaging.sh
+
+want=${1:-all}
+JOBS=${ZYL_JOBS:-$(nproc)}
+mkdir -p dist
+
+if [[ "$want" == all || "$want" == msi ]]; then
+  zyl_require_packages "${ZYL_LINUX_PACKAGES[@]}" "${ZYL_WINDOWS_PACKAGES[@]}" "${ZYL_PACKAGE_PACKAGES[@]}"
+  echo "== building windows (mingw-w64, Release)"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j "$JOBS" --target VokZylControl Qvzyl zylclient >/dev/null
+  msi="dist/vokzyl-$(zyl_build_version build/windows)-x64.msi"
+  zyl_build_msi build/windows "$msi"
+  echo "== $msi ($(stat -c %s "$msi") bytes)"
+fi
+
+if [[ "$want" == all || "$want" == deb ]]; then
+  zyl_require_packages "${ZYL_LINUX_PACKAGES[@]}" "${ZYL_PACKAGE_PACKAGES[@]}"
+  echo "== building linux (Release, Debian's hardening flags)"
+  # What a Debian package build would use: fortified, stack protector, full RELRO, bind now.
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  cppflags="$(dpkg-buildflags --get CPPFLAGS)"
+  ldflags="$(dpkg-buildflags --get LDFLAGS)"
+  cmake -S . -B build/package-linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DZYL_BUILD_TESTS=OFF \
+    -DZYL_BUILD_BENCH=OFF -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \
+    -DCMAKE_CXX_FLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
+  cmake --build build/package-linux -j "$JOBS" --target VokZylControl Qvzyl zylclient \
+    zyl_package_docs >/dev/null
+  deb="dist/vokzyl_$(zyl_build_version build/package-linux)_amd64.deb"
+  zyl_build_deb build/package-linux "$deb"
+  echo "== $deb ($(stat -c %s "$deb") bytes)"
+fi
