@@ -16,7 +16,8 @@ if [[ "$want" == all || "$want" == msi ]]; then
   zyl_require_packages "${ZYL_LINUX_PACKAGES[@]}" "${ZYL_WINDOWS_PACKAGES[@]}" "${ZYL_PACKAGE_PACKAGES[@]}"
   echo "== building windows (mingw-w64, Release)"
   cmake --preset windows >/dev/null
-  cmake --build --preset windows -j "$JOBS" --target VokZylControl Qvzyl zylclient >/dev/null
+  cmake --build --preset windows -j "$JOBS" --target VokZylControl Qvzyl zylclient \
+    zylclient_shared zylclient_static >/dev/null
   msi="dist/vokzyl-$(zyl_build_version build/windows)-x64.msi"
   zyl_build_msi build/windows "$msi"
   echo "== $msi ($(stat -c %s "$msi") bytes)"
@@ -29,11 +30,14 @@ if [[ "$want" == all || "$want" == deb ]]; then
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all
   cppflags="$(dpkg-buildflags --get CPPFLAGS)"
   ldflags="$(dpkg-buildflags --get LDFLAGS)"
+  # Libraries others link against go in the multiarch folder, as Debian's own do.
   cmake -S . -B build/package-linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DZYL_BUILD_TESTS=OFF \
+    -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)" \
     -DZYL_BUILD_BENCH=OFF -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \
     -DCMAKE_CXX_FLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
   cmake --build build/package-linux -j "$JOBS" --target VokZylControl Qvzyl zylclient \
+    zylclient_shared zylclient_static \
     zyl_package_docs >/dev/null
   deb="dist/vokzyl_$(zyl_build_version build/package-linux)_amd64.deb"
   zyl_build_deb build/package-linux "$deb"

@@ -43,6 +43,7 @@ cmake -S "$source_dir" -B "$upgrade_build" -G Ninja \
   --toolchain "$source_dir/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DZYL_BUILD_TESTS=OFF -DZYL_BUILD_BENCH=OFF -DZYL_VERSION_OVERRIDE="$higher" >/dev/null &&
   cmake --build "$upgrade_build" -j "${ZYL_JOBS:-2}" --target VokZylControl Qvzyl zylclient \
+    zylclient_shared zylclient_static \
     >"$upgrade_build.log" 2>&1 || {
   wbed_log "the build of $higher failed, see $upgrade_build.log"
   exit 1

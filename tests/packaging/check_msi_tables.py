@@ -12,7 +12,11 @@ import sys
 import tempfile
 
 SERVICE = "Tavik Zyl Control Service"
-FILES = {"VokZylControl.exe", "Qvzyl.Dll", "zylclient.exe"}
+FILES = {"VokZylControl.exe", "Qvzyl.Dll", "zylclient.exe", "zylclient.dll",
+         # the client library's development files
+         "zylclient.h", "libzylclient.dll.a", "libzylclient.a", "zylclient.pc",
+         "ZylClientConfig.cmake", "ZylClientConfigVersion.cmake", "ZylClientTargets.cmake",
+         "ZylClientTargets-release.cmake"}
 SERVICE_OWN_PROCESS = 0x10
 AUTO_START = 2
 ERROR_NORMAL = 1
@@ -52,6 +56,8 @@ def check_files(msi, version, problems):
         subprocess.run(["msiextract", "-C", folder, msi], capture_output=True)
         for root, _, names in os.walk(folder):
             for name in names:
+                if not name.lower().endswith((".exe", ".dll")):
+                    continue  # headers, libraries to link and build files carry no version
                 info = version_info(os.path.join(root, name))
                 for key, wanted in (("CompanyName", "Tavik"), ("FileVersion", version),
                                     ("ProductVersion", version)):
@@ -74,7 +80,7 @@ def main(msi):
         return problems
 
     components = {row["Component"]: row for row in tables["Component"]}
-    files = {row["FileName"]: row for row in tables["File"]}
+    files = {row["FileName"].split("|")[-1]: row for row in tables["File"]}
     if set(files) != FILES:
         problems.append(f"files {sorted(files)}, expected {sorted(FILES)}")
     directories = {row["Directory"]: row for row in tables["Directory"]}
@@ -159,5 +165,5 @@ if __name__ == "__main__":
     for problem in found:
         print(f"MSI check: {problem}")
     if not found:
-        print(f"MSI check: {sys.argv[1]} holds the service, the three files and the folder")
+        print(f"MSI check: {sys.argv[1]} holds the service, its files and the folder")
     sys.exit(1 if found else 0)
