@@ -92,8 +92,8 @@ class PiecewisePipe : public platform::FakePipeEvents {
 
 bool ResultAllowed(uint32_t command, int32_t result) {
   const auto device = [result] {
-    return result == kResultNoDeviceList || result == kResultDone || result == kResultStateChangeRefused ||
-           result == kResultAdapterNotFound;
+    return result == kResultNoDeviceList || result == kResultDone ||
+           result == kResultStateChangeRefused || result == kResultAdapterNotFound;
   };
   switch (command) {
     case ZylCmdLoadLibrary:
@@ -104,8 +104,9 @@ bool ResultAllowed(uint32_t command, int32_t result) {
              result == kResultNoContext || result == kResultCountFailed;
     case ZylCmdQueryState:
       return result == kResultCommandRegisterZero || result == kResultExportMissing ||
-             result == kResultNoContext || result == kResultNoDeviceList || result == kResultAdapterWorks ||
-             result == kResultAdapterHasProblem || result == kResultAdapterNotFound;
+             result == kResultNoContext || result == kResultNoDeviceList ||
+             result == kResultAdapterWorks || result == kResultAdapterHasProblem ||
+             result == kResultAdapterNotFound;
     default:
       return result == kResultNoContext || device();
   }
