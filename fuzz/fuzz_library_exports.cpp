@@ -81,7 +81,7 @@ uint32_t ErrorFrom(ByteReader& in) {
                                          platform::kErrorServiceDoesNotExist,
                                          platform::kErrorServiceNotActive,
                                          platform::kErrorServiceMarkedForDelete,
-                                         6 /* ERROR_INVALID_HANDLE */,
+                                         platform::kErrorInvalidHandle,
                                          0};
   const uint8_t choice = in.U8();
   return choice < std::size(kErrors) ? kErrors[choice] : in.U32();

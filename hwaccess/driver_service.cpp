@@ -82,8 +82,8 @@ void* CQVACS::LoadQVDriver(char* /*path*/) {
   char deviceName[kDeviceNameSize] = {};
   std::snprintf(deviceName, sizeof(deviceName), "%s", kDeviceName);
   platform::Handle device =
-      manager.OpenDevice(deviceName, platform::kFileReadWriteData, 0, platform::kCreateAlways,
-                         platform::kFileAttributeNormal);
+      manager.OpenDevice(deviceName, platform::kFileReadData | platform::kFileWriteData, 0,
+                         platform::kCreateAlways, platform::kFileAttributeNormal);
   if (device != nullptr) {
     deviceHandle_ = device;
     return device;

@@ -3,13 +3,14 @@
 #include <cstdint>
 
 #include "hwaccess/qvzyl.h"
+#include "platform/windows_values.h"
 
 namespace hwaccess {
 
 /// Length of the driver-name buffer, terminator included.
 inline constexpr int kDriverNameSize = 16;
-/// Length of the driver-path buffer, terminator included (MAX_PATH).
-inline constexpr int kMaxPath = 260;
+/// Length of the driver-path buffer, terminator included.
+inline constexpr int kMaxPath = static_cast<int>(platform::kMaxPath);
 
 /// The library's process-wide state. One copy per process, not guarded: the host calls the
 /// library one call at a time.

@@ -7,6 +7,8 @@
 #include <string>
 #include <type_traits>
 
+#include "platform/windows_values.h"
+
 namespace platform {
 
 /// An open list of device nodes (HDEVINFO on Windows). Null means "no list".
@@ -34,29 +36,6 @@ struct StateChangeParams {
 };
 static_assert(sizeof(StateChangeParams) == 20, "StateChangeParams mirrors SP_PROPCHANGE_PARAMS");
 static_assert(std::is_trivially_copyable_v<StateChangeParams>);
-
-// Windows values the device operations exchange with the bindings.
-inline constexpr uint32_t kErrorInvalidData = 13;          // ERROR_INVALID_DATA
-inline constexpr uint32_t kErrorInsufficientBuffer = 122;  // ERROR_INSUFFICIENT_BUFFER
-inline constexpr uint32_t kErrorNotEnoughMemory = 8;       // ERROR_NOT_ENOUGH_MEMORY
-
-inline constexpr uint32_t kPropertyDeviceDesc = 0;  // SPDRP_DEVICEDESC
-inline constexpr uint32_t kPropertyHardwareId = 1;  // SPDRP_HARDWAREID
-inline constexpr uint32_t kPropertyDriver = 9;      // SPDRP_DRIVER
-
-inline constexpr uint32_t kDifPropertyChange = 0x12;  // DIF_PROPERTYCHANGE
-inline constexpr uint32_t kDicsEnable = 1;
-inline constexpr uint32_t kDicsDisable = 2;
-inline constexpr uint32_t kDicsStart = 4;
-inline constexpr uint32_t kDicsStop = 5;
-inline constexpr uint32_t kDicsFlagConfigSpecific = 2;
-
-inline constexpr uint32_t kDnDriverLoaded = 0x2;       // DN_DRIVER_LOADED
-inline constexpr uint32_t kDnStarted = 0x8;            // DN_STARTED
-inline constexpr uint32_t kDnHasProblem = 0x400;       // DN_HAS_PROBLEM
-inline constexpr uint32_t kProblemFailedStart = 10;    // CM_PROB_FAILED_START
-inline constexpr uint32_t kProblemDisabled = 22;       // CM_PROB_DISABLED
-inline constexpr uint32_t kProblemFailedInstall = 28;  // CM_PROB_FAILED_INSTALL
 
 /// The device-installation and configuration-manager calls that the device-node operations
 /// make, one method per call and nothing more: the matching, retries, mode sequences and

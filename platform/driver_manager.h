@@ -5,32 +5,9 @@
 #include <string>
 
 #include "platform/handle.h"
+#include "platform/windows_values.h"
 
 namespace platform {
-
-/// Windows values the driver-service code passes and tests for. They are part of the contract
-/// of every binding, not only the Windows one.
-inline constexpr uint32_t kScManagerAllAccess = 0xF003F;
-inline constexpr uint32_t kServiceAllAccess = 0xF01FF;
-inline constexpr uint32_t kServiceKernelDriver = 1;
-inline constexpr uint32_t kServiceDemandStart = 3;
-inline constexpr uint32_t kServiceErrorNormal = 1;
-inline constexpr uint32_t kServiceControlStop = 1;
-inline constexpr uint32_t kFileReadWriteData = 3;  // FILE_READ_DATA | FILE_WRITE_DATA
-inline constexpr uint32_t kCreateAlways = 2;
-inline constexpr uint32_t kFileAttributeNormal = 0x80;
-inline constexpr uint16_t kProcessorArchitectureAmd64 = 9;
-
-/// GetLastError codes that callers tell apart.
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorSharingViolation = 32;
-inline constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
-inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
-inline constexpr uint32_t kErrorServiceNotActive = 1062;
-inline constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
-inline constexpr uint32_t kErrorServiceExists = 1073;
-inline constexpr uint32_t kErrorBadDriver = 2001;
 
 /// The driver side of the service manager, the host executable's path, the native processor
 /// architecture and the driver's device: every operating-system call the library's driver

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr uint32_t kNoticeType = 0x30;  // MB_OK | MB_ICONEXCLAMATION
+constexpr uint32_t kNoticeType = platform::kMbOk | platform::kMbIconExclamation;
 
 // The notice for a missing export: the program's own path as caption, as a message box would
 // have it. It returns once a person has dismissed it or its wait has run out.

@@ -88,28 +88,28 @@ std::u16string_view TerminatedText(const std::array<char16_t, kTextUnits>& text)
 /// problem.
 int32_t EnableNode(platform::DeviceTree& tree, platform::DeviceList list,
                    const platform::DeviceRecord& record) {
-  if (ChangeDeviceState(tree, list, record, kChangeEnable) != kChangeDone) {
+  if (ChangeDeviceState(tree, list, record, kChangeEnable) != kResultDone) {
     return kResultStateChangeRefused;
   }
-  if (ChangeDeviceState(tree, list, record, kChangeStart) == kChangeDone) return kChangeDone;
+  if (ChangeDeviceState(tree, list, record, kChangeStart) == kResultDone) return kResultDone;
   uint32_t root = 0;
   // Neither result decides anything: the second start's test does.
   tree.LocateRootNode(root);
   tree.ReenumerateNode(root);
-  if (ChangeDeviceState(tree, list, record, kChangeStart) != kChangeDone) {
+  if (ChangeDeviceState(tree, list, record, kChangeStart) != kResultDone) {
     return kResultStateChangeRefused;
   }
-  return kChangeDone;
+  return kResultDone;
 }
 
 /// Stop, and only once the node has really stopped, disable.
 int32_t DisableNode(platform::DeviceTree& tree, platform::DeviceList list,
                     const platform::DeviceRecord& record) {
-  if (ChangeDeviceState(tree, list, record, kChangeStop) != kChangeDone) {
+  if (ChangeDeviceState(tree, list, record, kChangeStop) != kResultDone) {
     return kResultStateChangeRefused;
   }
   ChangeDeviceState(tree, list, record, kChangeDisable);  // its outcome changes nothing
-  return kChangeDone;
+  return kResultDone;
 }
 
 /// The enumeration over an open list; answers every code but 0. The hardware-ID buffer lives
@@ -153,10 +153,10 @@ int32_t WalkDeviceNodes(const ServiceContext& context, int32_t mode, platform::D
         return problem != 0 ? kResultAdapterHasProblem : kResultAdapterWorks;
       }
       case DevOpEnable:
-        if (EnableNode(tree, list, record) != kChangeDone) return kResultStateChangeRefused;
+        if (EnableNode(tree, list, record) != kResultDone) return kResultStateChangeRefused;
         break;
       case DevOpDisable:
-        if (DisableNode(tree, list, record) != kChangeDone) return kResultStateChangeRefused;
+        if (DisableNode(tree, list, record) != kResultDone) return kResultStateChangeRefused;
         break;
       default:
         break;
@@ -231,7 +231,7 @@ int32_t ChangeDeviceState(platform::DeviceTree& tree, platform::DeviceList devic
   if (!tree.SetStateChangeParams(deviceInfoSet, record, params)) return kChangeParamsNotStored;
   // A class installer that reports failure may still have made the change; nothing to test.
   if (!tree.CallClassInstaller(platform::kDifPropertyChange, deviceInfoSet, record)) {
-    return kChangeDone;
+    return kResultDone;
   }
 
   // The status outputs are not always written, and a failed status call proves nothing:
@@ -240,14 +240,14 @@ int32_t ChangeDeviceState(platform::DeviceTree& tree, platform::DeviceList devic
   uint32_t problem = 0;
   if (mode == kChangeStop) {
     const bool known = tree.GetNodeStatus(record.devInst, status, problem);
-    return !known || (status & platform::kDnStarted) != 0 ? kChangeStillStarted : kChangeDone;
+    return !known || (status & platform::kDnStarted) != 0 ? kResultStateChangeRefused : kResultDone;
   }
   if (mode == kChangeStart) {
     const bool known = tree.GetNodeStatus(record.devInst, status, problem);
     const bool hasProblem = (status & platform::kDnHasProblem) != 0 || problem != 0;
-    return !known || hasProblem ? kChangeLeftProblem : kChangeDone;
+    return !known || hasProblem ? kChangeLeftProblem : kResultDone;
   }
-  return kChangeDone;
+  return kResultDone;
 }
 
 int32_t RunDeviceOperation(const ServiceContext& context, int32_t mode,
@@ -274,17 +274,4 @@ int32_t RunDeviceOperation(const ServiceContext& context, int32_t mode) {
   }
   return RunDeviceOperation(context, mode,
                             {*current.deviceTree, *current.userNotice, *current.debugOutput});
-}
-
-int32_t ChangeDeviceState(platform::DeviceList deviceInfoSet,
-                          const platform::DeviceRecord& deviceInfoData, int32_t mode) {
-  platform::DeviceTree* tree = CurrentPlatform().deviceTree;
-  if (tree == nullptr) return kChangeParamsNotStored;
-  return ChangeDeviceState(*tree, deviceInfoSet, deviceInfoData, mode);
-}
-
-int32_t ShowLastError(std::u16string_view operationName) {
-  const ServicePlatform& current = CurrentPlatform();
-  if (current.deviceTree == nullptr || current.userNotice == nullptr) return 0;
-  return ShowLastError(*current.deviceTree, *current.userNotice, operationName);
 }

@@ -27,14 +27,13 @@ enum DeviceStateChangeMode : int32_t {
   kChangeStart = 4,
 };
 
-// Answers of ChangeDeviceState.
-inline constexpr int32_t kChangeDone = 1;
+// Answers of ChangeDeviceState besides kResultDone and kResultStateChangeRefused (a stop that
+// left the node started).
 inline constexpr int32_t kChangeParamsNotStored = 0;
-inline constexpr int32_t kChangeStillStarted = kResultStateChangeRefused;
 inline constexpr int32_t kChangeBadMode = -103;
 inline constexpr int32_t kChangeLeftProblem = -200;
 
-/// The bindings the device-node operations use. Each operation has a form that takes them
+/// The bindings the device-node operations use. RunDeviceOperation has a form that takes them
 /// explicitly (for test hosts) and one that uses CurrentPlatform().
 struct DeviceNodeBindings {
   platform::DeviceTree& deviceTree;
@@ -51,15 +50,12 @@ int32_t RunDeviceOperation(const ServiceContext& context, int32_t mode,
 
 /// Sends one state change (mode 1 to 4) to one node of an open list and tests its outcome.
 /// `deviceInfoData` is copied, never changed. Answers 1, 0, -101, -200 or -103.
-int32_t ChangeDeviceState(platform::DeviceList deviceInfoSet,
-                          const platform::DeviceRecord& deviceInfoData, int32_t mode);
 int32_t ChangeDeviceState(platform::DeviceTree& tree, platform::DeviceList deviceInfoSet,
                           const platform::DeviceRecord& deviceInfoData, int32_t mode);
 
 /// Shows the thread's last error in a notice titled with the failed call's name (or, when the
 /// system has no text for it, the name as the message and the code as "0x%x" as the title).
 /// Leaves the last error as it found it; always answers 0.
-int32_t ShowLastError(std::u16string_view operationName);
 int32_t ShowLastError(platform::DeviceTree& tree, platform::UserNotice& notice,
                       std::u16string_view operationName);
 

@@ -5,21 +5,23 @@
 
 #include "platform/handle.h"
 #include "platform/service_control.h"
+#include "platform/windows_values.h"
 #include "service/service_context.h"
 
 /// The name the service is registered under, and the one-entry dispatcher table's only name.
 inline constexpr char16_t kServiceName[] = u"Tavik Zyl Control Service";
 
-// Service manager values the status reports and the control handler use.
-inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
-inline constexpr uint32_t kServiceStopped = 1;
-inline constexpr uint32_t kServiceStartPending = 2;
-inline constexpr uint32_t kServiceStopPending = 3;
-inline constexpr uint32_t kServiceRunning = 4;
-inline constexpr uint32_t kServiceAcceptStopAndShutdown = 0x1 | 0x4;
-inline constexpr uint32_t kServiceControlStop = 1;
-inline constexpr uint32_t kServiceControlInterrogate = 4;
-inline constexpr uint32_t kServiceControlShutdown = 5;
+// The service manager's values the status reports and the control handler use.
+using platform::kServiceControlInterrogate;
+using platform::kServiceControlShutdown;
+using platform::kServiceControlStop;
+using platform::kServiceRunning;
+using platform::kServiceStartPending;
+using platform::kServiceStopped;
+using platform::kServiceStopPending;
+using platform::kServiceWin32OwnProcess;
+inline constexpr uint32_t kServiceAcceptStopAndShutdown =
+    platform::kServiceAcceptStop | platform::kServiceAcceptShutdown;
 inline constexpr uint32_t kStartWaitHintMs = 3000;
 inline constexpr uint32_t kStopWaitHintMs = 3000;
 /// How often a SERVICE_STOPPED report is tried in all before giving up.

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/handle.h"
+#include "platform/windows_values.h"
 #include "service/result_codes.h"
 #include "service/zyl_request.h"
 
@@ -14,21 +15,20 @@ inline constexpr char16_t kDisconnectedEventName[] = u"Global\\VokZylRemoveServi
 
 // Pipe settings. Remote clients are refused and the name must be ours alone: a pipe that
 // another process created first is never served.
-inline constexpr uint32_t kPipeAccessDuplex = 0x00000003;
-inline constexpr uint32_t kFileFlagFirstPipeInstance = 0x00080000;
-inline constexpr uint32_t kFileFlagOverlapped = 0x40000000;
-inline constexpr uint32_t kPipeRejectRemoteClients = 0x00000008;
-inline constexpr uint32_t kPipeOpenMode =
-    kPipeAccessDuplex | kFileFlagOverlapped | kFileFlagFirstPipeInstance;
-inline constexpr uint32_t kPipeMode = kPipeRejectRemoteClients;  // byte stream, blocking
+inline constexpr uint32_t kPipeOpenMode = platform::kPipeAccessDuplex |
+                                          platform::kFileFlagOverlapped |
+                                          platform::kFileFlagFirstPipeInstance;
+inline constexpr uint32_t kPipeMode = platform::kPipeRejectRemoteClients;  // byte stream, blocking
 inline constexpr uint32_t kPipeMaxInstances = 1;
 inline constexpr uint32_t kPipeBufferSize = 512;
 inline constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
-inline constexpr uint32_t kFileAllAccess = 0x1F01FF;
-/// FILE_GENERIC_READ | FILE_GENERIC_WRITE: what a client needs, and no WRITE_DAC, WRITE_OWNER
-/// or DELETE. It keeps FILE_APPEND_DATA, which on a pipe is FILE_CREATE_PIPE_INSTANCE: without
-/// it GENERIC_WRITE, which maps to FILE_GENERIC_WRITE, would be refused.
-inline constexpr uint32_t kFileGenericReadWrite = 0x0012019F;
+using platform::kFileAllAccess;
+using platform::kFileGenericRead;
+using platform::kFileGenericWrite;
+/// What a client needs, and no WRITE_DAC, WRITE_OWNER or DELETE. It keeps FILE_APPEND_DATA,
+/// which on a pipe is FILE_CREATE_PIPE_INSTANCE: without it GENERIC_WRITE, which maps to
+/// FILE_GENERIC_WRITE, would be refused.
+inline constexpr uint32_t kFileGenericReadWrite = kFileGenericRead | kFileGenericWrite;
 
 /// A command handler: fills in its fields of the record, `result` last. Runs on a worker.
 using CommandHandler = void (*)(ZylRequest* request);

@@ -43,11 +43,11 @@ uint32_t ReadErrorFrom(uint8_t choice) {
   // which this fake would answer for ever).
   switch (choice % 8) {
     case 5:
-      return 31;  // ERROR_GEN_FAILURE
+      return platform::kErrorGenFailure;
     case 6:
       return platform::kErrorInvalidData;
     case 7:
-      return 5;  // ERROR_ACCESS_DENIED
+      return platform::kErrorAccessDenied;
     default:
       return 0;
   }
@@ -100,7 +100,7 @@ platform::FakeDeviceNode ReadFuzzedNode(ByteReader& in, uint32_t vendorId, uint3
     node.problem = platform::kProblemFailedStart;
   }
   node.undersizedReplies = (more >> 5) & 0x3;
-  if (more & 0x80) node.driverReadError = 1168;  // ERROR_NOT_FOUND
+  if (more & 0x80) node.driverReadError = platform::kErrorNotFound;
 
   node.hardwareIdReadError = ReadErrorFrom(in.U8());
   return node;

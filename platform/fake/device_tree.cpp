@@ -104,7 +104,7 @@ DeviceList FakeDeviceTree::GetPresentDevices() {
 bool FakeDeviceTree::EnumDevice(DeviceList list, uint32_t index, DeviceRecord& record) {
   calls_.push_back("EnumDevice(" + std::to_string(index) + ")");
   if (!openLists_.contains(list)) return Fail(kErrorInvalidHandle);
-  if (index >= nodes_.size()) return Fail(259);  // ERROR_NO_MORE_ITEMS
+  if (index >= nodes_.size()) return Fail(kErrorNoMoreItems);
   record.devInst = index + 1;
   record.reserved = reinterpret_cast<uintptr_t>(list);
   return true;
@@ -158,13 +158,14 @@ bool FakeDeviceTree::SetStateChangeParams(DeviceList list, DeviceRecord& record,
                                           const StateChangeParams& params) {
   calls_.push_back("SetStateChangeParams(" + NodeName(record.devInst - 1) + ", " +
                    StateChangeName(params.stateChange) + ")");
+  paramsGiven_.push_back(params);
   FakeDeviceNode* node = NodeOf(list, record);
   if (node == nullptr) return Fail(kErrorNoSuchDevinst);
   if (params.headerSize != 8 || params.installFunction != kDifPropertyChange ||
       params.scope != kDicsFlagConfigSpecific || params.hwProfile != 0) {
-    return Fail(87);  // ERROR_INVALID_PARAMETER
+    return Fail(kErrorInvalidParameter);
   }
-  if (node->refuseParamsFor.contains(params.stateChange)) return Fail(kErrorParamsRefused);
+  if (node->refuseParamsFor.contains(params.stateChange)) return Fail(kErrorNoClassInstallParams);
   storedParams_[{list, record.devInst}] = params;
   return true;
 }
@@ -176,10 +177,10 @@ bool FakeDeviceTree::CallClassInstaller(uint32_t installFunction, DeviceList lis
   if (node == nullptr) return Fail(kErrorNoSuchDevinst);
   const auto stored = storedParams_.find({list, record.devInst});
   if (installFunction != kDifPropertyChange || stored == storedParams_.end()) {
-    return Fail(kErrorParamsRefused);
+    return Fail(kErrorNoClassInstallParams);
   }
   if (everyClassInstallerFails_ || node->classInstallerFails) {
-    return Fail(kErrorClassInstallerFailed);
+    return Fail(kErrorDiDoDefault);
   }
   Apply(record.devInst - 1, stored->second.stateChange);
   return true;
@@ -261,6 +262,7 @@ void FakeDeviceTree::DestroyList(DeviceList list) {
   if (!keepHistory_) {
     calls_.clear();
     stateChanges_.clear();
+    paramsGiven_.clear();
     hardwareIdReadSizes_.clear();
   }
 }

@@ -48,10 +48,6 @@ struct FakeDeviceNode {
 class FakeDeviceTree : public DeviceTree {
  public:
   static constexpr uint32_t kRootDevInst = 0;
-  static constexpr uint32_t kErrorNoSuchDevinst = 0xE000020B;
-  static constexpr uint32_t kErrorInvalidHandle = 6;
-  static constexpr uint32_t kErrorClassInstallerFailed = 0xE000020E;
-  static constexpr uint32_t kErrorParamsRefused = 0xE0000215;
 
   /// A well-formed hardware-ID list: each ID NUL-terminated, the list ending in an extra NUL.
   static std::vector<std::byte> MultiSz(std::initializer_list<std::u16string_view> ids);
@@ -79,6 +75,8 @@ class FakeDeviceTree : public DeviceTree {
   const std::vector<std::string>& Calls() const { return calls_; }
   /// The state changes carried out by the class installer, e.g. "node 1: stop".
   const std::vector<std::string>& StateChanges() const { return stateChanges_; }
+  /// The parameters of every SetStateChangeParams call, refused ones included, in order.
+  const std::vector<StateChangeParams>& ParamsGiven() const { return paramsGiven_; }
   /// The buffer sizes of every hardware-ID read, in order.
   const std::vector<std::size_t>& HardwareIdReadSizes() const { return hardwareIdReadSizes_; }
   int ListsCreated() const { return listsCreated_; }
@@ -114,6 +112,7 @@ class FakeDeviceTree : public DeviceTree {
   std::map<uint32_t, std::u16string> errorTexts_;
   std::vector<std::string> calls_;
   std::vector<std::string> stateChanges_;
+  std::vector<StateChangeParams> paramsGiven_;
   std::vector<std::size_t> hardwareIdReadSizes_;
   uint32_t listCreationError_ = 0;
   bool everyClassInstallerFails_ = false;

@@ -5,9 +5,6 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorServiceCannotAcceptControl = 1061;
-
 std::string Hex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%X", value);

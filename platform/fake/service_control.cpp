@@ -1,16 +1,16 @@
 #include "platform/fake/service_control.h"
 
+#include "platform/windows_values.h"
+
 namespace platform {
 
-namespace {
-constexpr uint32_t kStopped = 1;
-}  // namespace
-
-bool FakeServiceControl::RunDispatcher(std::u16string_view, ServiceMainFunction serviceMain) {
+bool FakeServiceControl::RunDispatcher(std::u16string_view serviceName,
+                                       ServiceMainFunction serviceMain) {
   if (log_.Record("RunDispatcher")) return false;
   {
     std::lock_guard lock(mutex_);
     dispatcherThread_ = std::this_thread::get_id();
+    dispatcherName_ = serviceName;
   }
   std::thread serviceThread([this, serviceMain] {
     serviceMain();
@@ -60,7 +60,7 @@ bool FakeServiceControl::SetStatus(StatusHandle handle, const ServiceStatus& sta
   std::lock_guard lock(mutex_);
   reports_.push_back(status);
   reportThreads_.push_back(std::this_thread::get_id());
-  if (!fail && status.currentState == kStopped) stopped_ = true;
+  if (!fail && status.currentState == kServiceStopped) stopped_ = true;
   changed_.notify_all();
   return !fail;
 }
@@ -102,6 +102,11 @@ std::vector<std::thread::id> FakeServiceControl::ReportThreads() const {
 std::u16string FakeServiceControl::RegisteredName() const {
   std::lock_guard lock(mutex_);
   return registeredName_;
+}
+
+std::u16string FakeServiceControl::DispatcherName() const {
+  std::lock_guard lock(mutex_);
+  return dispatcherName_;
 }
 
 bool FakeServiceControl::MainReturned() const {

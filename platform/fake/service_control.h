@@ -39,6 +39,8 @@ class FakeServiceControl : public ServiceControl {
   /// Threads that made each report, in the same order.
   std::vector<std::thread::id> ReportThreads() const;
   std::u16string RegisteredName() const;
+  /// The name the dispatcher table gave RunDispatcher.
+  std::u16string DispatcherName() const;
   bool MainReturned() const;
   std::thread::id DispatcherThread() const;
   CallLog& Log() { return log_; }
@@ -52,6 +54,7 @@ class FakeServiceControl : public ServiceControl {
   std::vector<ServiceStatus> reports_;
   std::vector<std::thread::id> reportThreads_;
   std::u16string registeredName_;
+  std::u16string dispatcherName_;
   std::thread::id dispatcherThread_;
   bool stopped_ = false;
   bool mainReturned_ = false;

@@ -16,21 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Windows error codes this binding reports, so the core reads them as on Windows.
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorPathNotFound = 3;
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorBusy = 170;
-constexpr uint32_t kErrorNoMoreItems = 259;
-constexpr uint32_t kErrorNoSuchDevinst = 0xE000020B;
-constexpr uint32_t kErrorNoClassInstallParams = 0xE0000215;
-
-constexpr uint32_t kCrSuccess = 0;
-constexpr uint32_t kCrFailure = 0x13;
-
 thread_local uint32_t lastError = 0;
 
 uint32_t FromErrno(int error) {

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/own_program.h"
+
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint16_t kProcessorArchitectureArm64 = 12;
 constexpr char kDeviceName[] = "\\\\.\\QVZYLSYS";
 
 /// What every handle of this binding points at; the kind catches a handle closed by the
@@ -81,17 +81,7 @@ bool PosixDriverManager::CloseServiceHandle(Handle handle) {
   return true;
 }
 
-std::string PosixDriverManager::HostExecutablePath() {
-  std::vector<char> buffer(256);
-  for (;;) {
-    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length < 0) return {};
-    if (static_cast<size_t>(length) < buffer.size()) {
-      return std::string(buffer.data(), static_cast<size_t>(length));
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
+std::string PosixDriverManager::HostExecutablePath() { return posix::OwnProgramPath(); }
 
 Handle PosixDriverManager::LoadSystemLibrary(const char* /*name*/) {
   return NewToken(Token::kLibrary);

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <vector>
 
+#include "platform/posix/own_program.h"
 #include "platform/posix/utf8.h"
 
 namespace platform {
@@ -31,20 +32,7 @@ Handle PosixLibraryLoader::Load(std::u16string_view fileName) {
   if (name.empty()) return nullptr;
   // dlopen counts references and gives the same handle for a module already loaded, whichever
   // way it was named; nothing here ever calls dlclose.
-  if (name.find('/') == std::string::npos) {
-    // The program's own directory first, as Windows searches it first. The $ORIGIN RUNPATH
-    // says the same, but dlopen applies the RUNPATH of its caller, and an interposed dlopen
-    // (the sanitizers have one) is not the program.
-    const std::string program = posix::ToUtf8(ProgramFilePath());
-    const std::size_t slash = program.find_last_of('/');
-    if (slash != std::string::npos) {
-      const std::string besideProgram = program.substr(0, slash + 1) + name;
-      if (access(besideProgram.c_str(), F_OK) == 0) {
-        return dlopen(besideProgram.c_str(), RTLD_NOW | RTLD_LOCAL);
-      }
-    }
-  }
-  return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return posix::LoadBesideProgram(name);
 }
 
 void* PosixLibraryLoader::FindExport(Handle module, const char* name) {
@@ -53,15 +41,7 @@ void* PosixLibraryLoader::FindExport(Handle module, const char* name) {
 }
 
 std::u16string PosixLibraryLoader::ProgramFilePath() {
-  std::vector<char> buffer(256);
-  for (;;) {
-    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length < 0) return {};
-    if (static_cast<std::size_t>(length) < buffer.size()) {
-      return posix::FromUtf8(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  return posix::FromUtf8(posix::OwnProgramPath());
 }
 
 // The dynamic loader takes libraries from the program's RUNPATH and the root-owned system

@@ -23,6 +23,7 @@
 #include "platform/posix/ipc_names.h"
 #include "platform/posix/shared_event.h"
 #include "platform/posix/utf8.h"
+#include "platform/windows_values.h"
 
 namespace platform {
 namespace posix_objects {
@@ -96,13 +97,6 @@ struct PosixPipeEvents::EventObject final : Object {
 namespace {
 
 using Kind = Object::Kind;
-
-constexpr uint32_t kFileReadData = 0x0001;
-constexpr uint32_t kFileWriteData = 0x0002;
-constexpr uint32_t kGenericAll = 0x10000000;
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kGenericRead = 0x80000000;
-constexpr uint32_t kPipeAccessDuplex = 0x00000003;
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;

@@ -10,18 +10,10 @@
 
 #include <cerrno>
 
+#include "platform/windows_values.h"
+
 namespace platform {
 namespace {
-
-constexpr uint32_t kServiceStopped = 1;
-constexpr uint32_t kServiceStartPending = 2;
-constexpr uint32_t kServiceStopPending = 3;
-constexpr uint32_t kServiceRunning = 4;
-constexpr uint32_t kServiceContinuePending = 5;
-constexpr uint32_t kServicePausePending = 6;
-constexpr uint32_t kServicePaused = 7;
-constexpr uint32_t kServiceControlStop = 1;
-constexpr uint32_t kServiceAcceptStop = 1;
 
 std::string ExtendTimeout(uint32_t waitHintMs) {
   if (waitHintMs == 0) return {};

@@ -10,12 +10,10 @@
 #include <mutex>
 #include <string>
 
+#include "platform/windows_values.h"
+
 namespace platform {
 namespace {
-
-constexpr uint32_t kIconMask = 0xF0;
-constexpr uint32_t kIconError = 0x10;        // MB_ICONHAND
-constexpr uint32_t kIconExclamation = 0x30;  // MB_ICONEXCLAMATION
 
 /// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf8(std::u16string_view text) {
@@ -49,10 +47,10 @@ std::string Utf8(std::u16string_view text) {
 }
 
 int Priority(uint32_t type) {
-  switch (type & kIconMask) {
-    case kIconError:
+  switch (type & kMbIconMask) {
+    case kMbIconHand:
       return LOG_ERR;
-    case kIconExclamation:
+    case kMbIconExclamation:
       return LOG_WARNING;
     default:
       return LOG_NOTICE;

@@ -15,7 +15,7 @@ zyl_require_packages() {
 }
 
 ZYL_LINUX_PACKAGES=(cmake ninja-build g++ clang-format pkg-config libsystemd-dev libgtest-dev libgmock-dev
-                    libbenchmark-dev pciutils python3)
+                    libbenchmark-dev pciutils python3 ccache)
 ZYL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 ZYL_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Building the MSI and the .deb (dpkg-dev: dpkg-shlibdeps and dpkg-buildflags).

@@ -20,6 +20,7 @@
 
 #include "platform/posix/ipc_names.h"
 #include "platform/posix/shared_event.h"
+#include "platform/windows_values.h"
 #include "posix/support/scratch_dir.h"
 
 namespace {
@@ -33,7 +34,7 @@ using platform::posix::SharedEvent;
 
 constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
 constexpr char16_t kDoneName[] = u"Global\\VokZylRemoveService";
-constexpr uint32_t kFileAllAccess = 0x1F01FF;
+using platform::kFileAllAccess;
 constexpr PipeSettings kSettings{kPipeName, 0x40000003, 0, 1, 512, 512, 1000};
 constexpr PipeAccessEntry kAcl[] = {
     {u"SYSTEM", kFileAllAccess}, {u"Administrators", kFileAllAccess}, {u"Users", kFileAllAccess}};

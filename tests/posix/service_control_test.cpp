@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/windows_values.h"
 #include "posix/support/scratch_dir.h"
 
 namespace {
@@ -26,11 +27,12 @@ namespace {
 using platform::PosixServiceControl;
 using platform::ServiceStatus;
 
-constexpr uint32_t kStopped = 1;
-constexpr uint32_t kStartPending = 2;
-constexpr uint32_t kStopPending = 3;
-constexpr uint32_t kRunning = 4;
-constexpr uint32_t kAcceptStopAndShutdown = 5;
+using platform::kServiceAcceptShutdown;
+using platform::kServiceAcceptStop;
+using platform::kServiceRunning;
+using platform::kServiceStartPending;
+using platform::kServiceStopped;
+using platform::kServiceStopPending;
 
 // State of the service inside the child process (one service per child).
 PosixServiceControl* service = nullptr;
@@ -45,7 +47,8 @@ bool Report(uint32_t state, uint32_t waitHint = 0) {
   ServiceStatus status;
   status.serviceType = 0x10;
   status.currentState = state;
-  status.controlsAccepted = state == kStartPending ? 0 : kAcceptStopAndShutdown;
+  status.controlsAccepted =
+      state == kServiceStartPending ? 0 : (kServiceAcceptStop | kServiceAcceptShutdown);
   status.checkPoint = waitHint != 0 ? 1 : 0;
   status.waitHint = waitHint;
   return service->SetStatus(statusHandle, status);
@@ -56,17 +59,17 @@ void StoppingHandler(uint32_t control) {
   lastControl = control;
   controlOnMainThread = syscall(SYS_gettid) == getpid();
   if (!running.load()) controlBeforeRunning = true;
-  Report(kStopPending, 3000);
-  Report(kStopped);
+  Report(kServiceStopPending, 3000);
+  Report(kServiceStopped);
 }
 
 void Register() { statusHandle = service->RegisterControlHandler(u"Test", StoppingHandler); }
 
 void StartAndRun() {
   Register();
-  Report(kStartPending, 3000);
+  Report(kServiceStartPending, 3000);
   running = true;
-  Report(kRunning);
+  Report(kServiceRunning);
 }
 
 // Runs the dispatcher with `serviceMain` in a child process whose notifications go to
@@ -136,18 +139,18 @@ class NotifyListener {
 
 TEST(PosixServiceControlTest, StatusesBecomeSystemdNotifications) {
   ServiceStatus status;
-  status.currentState = kStartPending;
+  status.currentState = kServiceStartPending;
   status.waitHint = 3000;
   EXPECT_EQ(PosixServiceControl::NotifyMessage(status),
             "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000");
-  status.currentState = kRunning;
+  status.currentState = kServiceRunning;
   status.waitHint = 0;
   EXPECT_EQ(PosixServiceControl::NotifyMessage(status), "READY=1\nSTATUS=Running");
-  status.currentState = kStopPending;
+  status.currentState = kServiceStopPending;
   status.waitHint = 3000;
   EXPECT_EQ(PosixServiceControl::NotifyMessage(status),
             "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=3000000");
-  status.currentState = kStopped;
+  status.currentState = kServiceStopped;
   status.waitHint = 0;
   EXPECT_EQ(PosixServiceControl::NotifyMessage(status), "STATUS=Stopped");
   status.currentState = 0;
@@ -158,7 +161,7 @@ TEST(PosixServiceControlTest, RefusesForeignHandlesBadStatesAndRegistrationOutsi
   PosixServiceControl control;
   EXPECT_EQ(control.RegisterControlHandler(u"Test", StoppingHandler), nullptr);
   ServiceStatus status;
-  status.currentState = kRunning;
+  status.currentState = kServiceRunning;
   EXPECT_FALSE(control.SetStatus(nullptr, status));
   status.currentState = 0;
   EXPECT_FALSE(control.SetStatus(&control, status));
@@ -199,7 +202,7 @@ TEST(PosixServiceControlTest, DispatcherReturnsWhenTheServiceReportsStoppedItsel
   const pid_t child = StartChild(
       [] {
         StartAndRun();
-        Report(kStopped);
+        Report(kServiceStopped);
         pause();  // the service thread need not end for the dispatcher to return
       },
       notify.Path(), [] { return controlsSeen == 0; });
@@ -212,11 +215,11 @@ TEST(PosixServiceControlTest, StopDuringStartPendingWaitsForTheRunningReport) {
   const pid_t child = StartChild(
       [] {
         Register();
-        Report(kStartPending, 3000);
+        Report(kServiceStartPending, 3000);
         kill(getpid(), SIGTERM);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         running = true;
-        Report(kRunning);
+        Report(kServiceRunning);
         pause();
       },
       notify.Path(), [] { return controlsSeen == 1 && !controlBeforeRunning; });

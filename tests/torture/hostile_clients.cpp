@@ -16,6 +16,7 @@
 
 #include "client/exchange.h"
 #include "platform/posix/ipc_names.h"
+#include "service/result_codes.h"
 
 extern char** environ;
 
@@ -28,10 +29,6 @@ constexpr uint32_t kAdapterId = 0x81CE104D;
 constexpr uint32_t kAdapterSubsystem = 0x81CE104D;
 constexpr uint16_t kAdapterVendor = 0x104D;
 constexpr uint16_t kAdapterDevice = 0x81CE;
-constexpr int32_t kDone = 1;
-constexpr int32_t kWorking = 2;
-constexpr int32_t kProblem = 3;
-constexpr int32_t kCommandRegisterZero = 4;
 
 // What a correct reply to `sent` holds: one of `results`, and every field the command does not
 // write as it was sent.
@@ -83,24 +80,24 @@ GoodRequest MakeGoodRequest(ClientKind kind, std::mt19937& random) {
       r.command = ZylCmdCountDevices;
       r.matchSubsys = kAdapterSubsystem;
       r.count = random();
-      good.expectation = {{kDone}, 1, kAdapterVendor, kAdapterDevice};
+      good.expectation = {{kResultDone}, 1, kAdapterVendor, kAdapterDevice};
       break;
     case ClientKind::kQuery:
       r.command = ZylCmdQueryState;
       r.matchId = kAdapterId;
-      good.expectation = {{kWorking, kProblem}, {}, {}, {}};
+      good.expectation = {{kResultAdapterWorks, kResultAdapterHasProblem}, {}, {}, {}};
       break;
     case ClientKind::kQueryAbsent:
       r.command = ZylCmdQueryState;
       r.matchId = kAdapterId;
       r.count = 1;
-      good.expectation = {{kCommandRegisterZero}, {}, {}, {}};
+      good.expectation = {{kResultCommandRegisterZero}, {}, {}, {}};
       break;
     default:  // a count by ID, the commonest request
       r.command = ZylCmdCountDevices;
       r.matchId = kAdapterId;
       r.count = random();
-      good.expectation = {{kDone}, 1, {}, {}};
+      good.expectation = {{kResultDone}, 1, {}, {}};
       break;
   }
   return good;
@@ -421,11 +418,11 @@ ClientReport RunClient(ClientKind kind, std::mt19937& random, const ClientSettin
 }
 
 ClientReport RunOwnerSetUp(const ClientSettings& settings) {
-  ClientReport report = Request(settings, {ZylCmdLoadLibrary, 0, 0, 0, 0, 0, 0}, {kDone});
+  ClientReport report = Request(settings, {ZylCmdLoadLibrary, 0, 0, 0, 0, 0, 0}, {kResultDone});
   if (report.outcome != Outcome::kServed) return report;
-  report = Request(settings, {ZylCmdCountDevices, kAdapterId, 0, 0, 0, 0, 0}, {kDone}, 1);
+  report = Request(settings, {ZylCmdCountDevices, kAdapterId, 0, 0, 0, 0, 0}, {kResultDone}, 1);
   if (report.outcome != Outcome::kServed) return report;
-  return Request(settings, {ZylCmdQueryState, kAdapterId, 0, 0, 0, 0, 0}, {kWorking});
+  return Request(settings, {ZylCmdQueryState, kAdapterId, 0, 0, 0, 0, 0}, {kResultAdapterWorks});
 }
 
 ClientReport RunOwnerCycle(const ClientSettings& settings, int* requests) {
@@ -434,10 +431,10 @@ ClientReport RunOwnerCycle(const ClientSettings& settings, int* requests) {
     ZylRequest request;
     int32_t result;
   } steps[] = {
-      {{ZylCmdDisable, 0, 0, 0, 0, 0, 0}, kDone},
-      {query, kProblem},
-      {{ZylCmdEnable, 0, 0, 0, 0, 0, 0}, kDone},
-      {query, kWorking},
+      {{ZylCmdDisable, 0, 0, 0, 0, 0, 0}, kResultDone},
+      {query, kResultAdapterHasProblem},
+      {{ZylCmdEnable, 0, 0, 0, 0, 0, 0}, kResultDone},
+      {query, kResultAdapterWorks},
   };
   for (const auto& step : steps) {
     ++*requests;

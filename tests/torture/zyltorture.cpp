@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/own_program.h"
 #include "tests/torture/hostile_clients.h"
 #include "tests/torture/service_process.h"
 
@@ -79,12 +80,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   }
   return options->clients > 0 && options->parallel >= 2 && options->warmUp >= 0 &&
          options->timeLimitS > 0;
-}
-
-std::string SelfPath() {
-  char path[4096];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, n) : std::string();
 }
 
 // Outcomes of every client, by kind; thread-safe.
@@ -211,7 +206,7 @@ int main(int argc, char** argv) {
   std::printf("clients %d (after %d warm-up), %d at a time (one of them the owner), seed %u\n",
               options.clients, options.warmUp, options.parallel, options.seed);
 
-  const torture::ClientSettings settings{service->RuntimeDir(), SelfPath()};
+  const torture::ClientSettings settings{service->RuntimeDir(), platform::posix::OwnProgramPath()};
   std::vector<std::string> faults;
   Tally tally;
 

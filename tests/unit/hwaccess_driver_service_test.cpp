@@ -75,6 +75,18 @@ TEST_F(DriverServiceTest, ABadDriverSetsTheArchitectureCodeAndFails) {
   EXPECT_EQ(manager.OpenHandleCount(), 0);
 }
 
+// The codes as the service manager sends them, written out rather than taken from the constants
+// the logic compares with: a wrong constant fails here.
+TEST_F(DriverServiceTest, TheServiceManagersCodesAreReadAsWindowsSendsThem) {
+  manager.AddService("qvzyl64", ServiceState::kInstalled, kPath);
+  manager.FailWith(Operation::kCreateService, 1073);  // ERROR_SERVICE_EXISTS: use that one
+  manager.FailStartOf("qvzyl64", 1056);               // ERROR_SERVICE_ALREADY_RUNNING: started
+  EXPECT_TRUE(Manage("qvzyl64", kPath, 1));
+  manager.FailStartOf("qvzyl64", 2001);  // ERROR_BAD_DRIVER
+  EXPECT_FALSE(Manage("qvzyl64", kPath, 1));
+  EXPECT_EQ(QV_GetLastError(), -6);
+}
+
 TEST_F(DriverServiceTest, OtherStartFailuresLeaveTheLastErrorAlone) {
   hwaccess::State().lastError = 77;
   manager.FailWith(Operation::kStartService, platform::kErrorAccessDenied);

@@ -51,7 +51,9 @@ TEST_F(LifecycleTest, StopAndShutdownWhileIdleReportAndCloseEverything) {
     fresh.StopWhenIdle(control);
     EXPECT_EQ(fresh.Run(), 1);
     ExpectReports(fresh.scm.Reports(), {kStartPending, kRunning, kStopPending, kStopped});
-    EXPECT_EQ(fresh.scm.RegisteredName(), kServiceName);
+    // The name the service is installed under, written out: a changed constant fails here.
+    EXPECT_EQ(fresh.scm.DispatcherName(), u"Tavik Zyl Control Service");
+    EXPECT_EQ(fresh.scm.RegisteredName(), u"Tavik Zyl Control Service");
     EXPECT_EQ(
         fresh.debug.Text(),
         u"ZYLCTRL:Create Pipe\nZYLCTRL:PipedServiceName=\\\\.\\pipe\\TAVIK_Zyl_Control_Service"
