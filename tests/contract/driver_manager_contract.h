@@ -69,7 +69,8 @@ TYPED_TEST_P(DriverManagerContract, ServiceIsCreatedOpenedAndDeletedWithTheSyste
 
 TYPED_TEST_P(DriverManagerContract, DeviceOfNoDriverIsNotFound) {
   auto& manager = this->binding_.Manager();
-  EXPECT_EQ(manager.OpenDevice("\\\\.\\ZYLNOSUCHDEVICE", platform::kFileReadWriteData, 0,
+  EXPECT_EQ(manager.OpenDevice("\\\\.\\ZYLNOSUCHDEVICE",
+                               platform::kFileReadData | platform::kFileWriteData, 0,
                                platform::kCreateAlways, platform::kFileAttributeNormal),
             nullptr);
   EXPECT_EQ(manager.LastError(), platform::kErrorFileNotFound);
