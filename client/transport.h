@@ -4,14 +4,16 @@
 #include <memory>
 #include <string>
 
+#include "service/zyl_request.h"
+
 /// How the client reaches the service: the pipe and the two global events, one implementation
 /// per operating system (transport_win32.cpp, transport_posix.cpp). One transport serves one
 /// exchange; not thread-safe.
 namespace zylclient {
 
-inline constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
-inline constexpr char16_t kCommandDoneEventName[] = u"Global\\VokZylRemoveService";
-inline constexpr char16_t kDisconnectedEventName[] = u"Global\\VokZylRemoveService2";
+using ::kCommandDoneEventName;
+using ::kDisconnectedEventName;
+using ::kPipeName;
 
 enum class ClientEvent { kCommandDone = 0, kDisconnected = 1 };
 

@@ -8,11 +8,6 @@
 #include "service/result_codes.h"
 #include "service/zyl_request.h"
 
-/// The command pipe and the client's two global events.
-inline constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
-inline constexpr char16_t kCommandDoneEventName[] = u"Global\\VokZylRemoveService";
-inline constexpr char16_t kDisconnectedEventName[] = u"Global\\VokZylRemoveService2";
-
 // Pipe settings. Remote clients are refused and the name must be ours alone: a pipe that
 // another process created first is never served.
 inline constexpr uint32_t kPipeOpenMode = platform::kPipeAccessDuplex |
