@@ -71,6 +71,12 @@ class PipeEvents {
   virtual bool Flush(Handle pipe) = 0;
   /// DisconnectNamedPipe: the instance can listen again afterwards.
   virtual bool Disconnect(Handle pipe) = 0;
+  /// ImpersonateNamedPipeClient: the calling thread takes the connected client's identity, so
+  /// the events it opens next are opened as the client could. Only after data has been read
+  /// from the pipe. False when the identity cannot be taken.
+  virtual bool ImpersonateClient(Handle pipe) = 0;
+  /// RevertToSelf: the thread takes back the service's own identity.
+  virtual bool RevertToSelf() = 0;
 
   /// CreateEventW without a name or security attributes.
   virtual Handle CreateEvent(bool manualReset, bool initiallySignalled) = 0;

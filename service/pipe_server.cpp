@@ -114,9 +114,19 @@ PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stop) {
 
 void ServeConnectedClient(platform::Handle pipe) {
   auto& events = Events();
-  platform::Handle commandDone = events.OpenEvent(kCommandDoneEventName);
-  platform::Handle disconnected =
-      commandDone != nullptr ? events.OpenEvent(kDisconnectedEventName) : nullptr;
+  ZylRequest request;
+  std::memset(&request, 0, sizeof request);
+  const std::ptrdiff_t received = events.Read(pipe, &request, sizeof request);
+
+  // The client's events are opened as the client could open them, so that nobody can make
+  // the service signal events its client could not reach.
+  platform::Handle commandDone = nullptr;
+  platform::Handle disconnected = nullptr;
+  if (events.ImpersonateClient(pipe)) {
+    commandDone = events.OpenEvent(kCommandDoneEventName);
+    disconnected = commandDone != nullptr ? events.OpenEvent(kDisconnectedEventName) : nullptr;
+    events.RevertToSelf();
+  }
   if (commandDone == nullptr || disconnected == nullptr) {
     // A client without its events gets no reply; it is dropped and the next one is served.
     if (commandDone != nullptr) events.Close(commandDone);
@@ -126,9 +136,6 @@ void ServeConnectedClient(platform::Handle pipe) {
 
   events.ResetEvent(disconnected);
 
-  ZylRequest request;
-  std::memset(&request, 0, sizeof request);
-  const std::ptrdiff_t received = events.Read(pipe, &request, sizeof request);
   // A short or failed read is refused: running a command on a partly zeroed record would act
   // on something the client never asked for.
   if (received == static_cast<std::ptrdiff_t>(sizeof request) &&

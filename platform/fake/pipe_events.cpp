@@ -156,6 +156,14 @@ bool FakePipeEvents::Disconnect(Handle pipe) {
   return true;
 }
 
+bool FakePipeEvents::ImpersonateClient(Handle pipe) {
+  if (log_.Record("ImpersonateClient")) return false;
+  std::lock_guard lock(mutex_);
+  return Find(pipe) != nullptr;
+}
+
+bool FakePipeEvents::RevertToSelf() { return !log_.Record("RevertToSelf"); }
+
 Handle FakePipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   if (log_.Record("CreateEvent")) return nullptr;
   std::lock_guard lock(mutex_);

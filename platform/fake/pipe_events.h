@@ -55,6 +55,8 @@ class FakePipeEvents : public PipeEvents {
   bool Write(Handle pipe, const void* data, std::size_t size) override;
   bool Flush(Handle pipe) override;
   bool Disconnect(Handle pipe) override;
+  bool ImpersonateClient(Handle pipe) override;
+  bool RevertToSelf() override;
   Handle CreateEvent(bool manualReset, bool initiallySignalled) override;
   Handle OpenEvent(std::u16string_view name) override;
   bool SetEvent(Handle event) override;

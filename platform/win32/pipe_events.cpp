@@ -211,6 +211,8 @@ class Win32PipeEvents : public PipeEvents {
     return flushed;
   }
   bool Disconnect(Handle pipe) override { return DisconnectNamedPipe(pipe) != FALSE; }
+  bool ImpersonateClient(Handle pipe) override { return ImpersonateNamedPipeClient(pipe) != FALSE; }
+  bool RevertToSelf() override { return ::RevertToSelf() != FALSE; }
 
   Handle CreateEvent(bool manualReset, bool initiallySignalled) override {
     return CreateEventW(nullptr, manualReset, initiallySignalled, nullptr);
