@@ -68,8 +68,8 @@ bool EnsureOwnEventsDir(const std::string& runtimeDir, std::string* error) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (!IsOwnPrivateDir(info)) {
-    *error = dir + " is not your own private directory (owner uid " +
-             std::to_string(info.st_uid) + ")";
+    *error =
+        dir + " is not your own private directory (owner uid " + std::to_string(info.st_uid) + ")";
     return false;
   }
   return true;

@@ -99,8 +99,7 @@ bool EnsureRuntimeDirs(const std::string& runtimeDir) {
   if (lstat(runtimeDir.c_str(), &info) != 0 || (info.st_uid != 0 && info.st_uid != geteuid())) {
     return false;
   }
-  return MakeDirectory(EventsDir(runtimeDir), 0755) &&
-         EnsureUserEventsDir(runtimeDir, geteuid());
+  return MakeDirectory(EventsDir(runtimeDir), 0755) && EnsureUserEventsDir(runtimeDir, geteuid());
 }
 
 bool EnsureUserEventsDir(const std::string& runtimeDir, uid_t uid) {

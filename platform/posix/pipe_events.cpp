@@ -75,7 +75,7 @@ using posix_objects::Object;
 using Clock = std::chrono::steady_clock;
 
 // A connection accepted but not yet handed to the core: its record is still arriving.
-struct PendingConnection {
+struct PosixPipeEvents::PendingConnection {
   int fd = -1;
   uid_t uid = 0;
   Clock::time_point deadline;
@@ -106,7 +106,8 @@ struct PosixPipeEvents::PipeObject final : Object {
   std::size_t recordTaken = 0;
   // Used by the waiting thread alone.
   std::vector<PendingConnection> pending;
-  std::unordered_map<uid_t, int> openPerUser;  // pending and served
+  std::unordered_map<uid_t, int> openPerUser;      // pending and served
+  std::unordered_map<uid_t, int> arrivingPerUser;  // pending, record still arriving
   std::unordered_map<uid_t, uint64_t> lastServed;
   uint64_t arrivals = 0;
   uint64_t served = 0;
@@ -281,24 +282,31 @@ void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
     ucred peer{};
     socklen_t size = sizeof(peer);
     if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-        pipe->openPerUser[peer.uid] >= kConnectionsPerUser) {
+        pipe->openPerUser[peer.uid] >= kQueuedPerUser) {
       close(client);
       continue;
     }
     // The user's own events directory, made here so that nobody else can take its name.
     posix::EnsureUserEventsDir(runtimeDir_, peer.uid);
-    ++pipe->openPerUser[peer.uid];
     PendingConnection waiting;
     waiting.fd = client;
     waiting.uid = peer.uid;
     waiting.deadline = Clock::now() + std::chrono::milliseconds(kPipeReadLimitMs);
     waiting.arrival = ++pipe->arrivals;
+    // A record already there makes the connection complete at once; only those still
+    // arriving count against the user's few.
+    ReadPending(waiting);
+    if (!waiting.complete && pipe->arrivingPerUser[peer.uid] >= kConnectionsPerUser) {
+      close(client);
+      continue;
+    }
+    ++pipe->openPerUser[peer.uid];
+    if (!waiting.complete) ++pipe->arrivingPerUser[peer.uid];
     pipe->pending.push_back(waiting);
   }
 }
 
-void PosixPipeEvents::ReadPending(PipeObject* pipe, std::size_t index) {
-  PendingConnection& waiting = pipe->pending[index];
+void PosixPipeEvents::ReadPending(PendingConnection& waiting) {
   const ssize_t got =
       recv(waiting.fd, waiting.record + waiting.got, sizeof(waiting.record) - waiting.got, 0);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
@@ -312,6 +320,7 @@ void PosixPipeEvents::DropExpired(PipeObject* pipe) {
     if (waiting.complete || waiting.deadline > now) return false;
     close(waiting.fd);
     --pipe->openPerUser[waiting.uid];
+    --pipe->arrivingPerUser[waiting.uid];
     return true;
   });
 }
@@ -486,16 +495,18 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
   for (;;) {
     PipeObject* pipes[2] = {ListeningPipeOf(events[0]), ListeningPipeOf(events[1])};
     // A complete request connects its pipe: the connect event is signalled.
-    for (int i = 0; i < 2; ++i) {
-      if (pipes[i] == nullptr || !ServeNextReady(pipes[i])) continue;
+    auto connected = [&](int i) {
+      if (pipes[i] == nullptr || !ServeNextReady(pipes[i])) return false;
       {
         std::lock_guard lock(mutex_);
         listening_.erase(events[i]);
       }
       // An auto-reset event is consumed by this wait at once, a manual-reset one stays set.
       if (events[i]->manualReset) SetEvent(events[i]);
-      return i;
-    }
+      return true;
+    };
+    if (connected(0)) return 0;
+    if (connected(1)) return 1;
     watched.clear();
     auto deadline = Clock::time_point::max();
     for (int i = 0; i < 2; ++i) {
@@ -504,7 +515,8 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
     }
     std::vector<PipeObject*> listening;
     for (PipeObject* pipe : pipes) {
-      if (pipe != nullptr && std::find(listening.begin(), listening.end(), pipe) == listening.end()) {
+      if (pipe != nullptr &&
+          std::find(listening.begin(), listening.end(), pipe) == listening.end()) {
         listening.push_back(pipe);
       }
     }
@@ -524,19 +536,13 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
       if (errno == EINTR) continue;
       return -1;
     }
-    for (int i = 0; i < 2; ++i) {
-      const pollfd& own = watched[2 * i];
-      if (own.revents & POLLNVAL) return -1;
-      if (own.revents & POLLIN) {
-        if (events[i]->manualReset) return i;
-        uint64_t count = 0;
-        if (read(events[i]->fd, &count, sizeof(count)) == sizeof(count)) return i;
-      }
-    }
     std::size_t slot = 4;
     for (PipeObject* pipe : listening) {
       for (std::size_t k = 0; k < pipe->pending.size() && slot < watched.size(); ++k, ++slot) {
-        if (watched[slot].revents != 0) ReadPending(pipe, k);
+        PendingConnection& waiting = pipe->pending[k];
+        if (watched[slot].revents == 0 || waiting.complete) continue;
+        ReadPending(waiting);
+        if (waiting.complete) --pipe->arrivingPerUser[waiting.uid];
       }
       DropExpired(pipe);
     }
@@ -545,6 +551,17 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
       if (listener.revents & POLLNVAL) return -1;
       if (listener.revents & POLLIN) AcceptPending(pipes[i]);
       if (listener.revents & (POLLERR | POLLHUP)) return -1;
+    }
+    // In index order, so a request that completed together with a stop is served first.
+    for (int i = 0; i < 2; ++i) {
+      if (connected(i)) return i;
+      const pollfd& own = watched[2 * i];
+      if (own.revents & POLLNVAL) return -1;
+      if (own.revents & POLLIN) {
+        if (events[i]->manualReset) return i;
+        uint64_t count = 0;
+        if (read(events[i]->fd, &count, sizeof(count)) == sizeof(count)) return i;
+      }
     }
   }
 }

@@ -35,9 +35,9 @@ struct PosixPipeSecurity {
 ///   The wait accepts every pending connection and reads each with its own limit of
 ///   kPipeReadLimitMs; a connection counts as connected only once its whole record has arrived
 ///   (or it has closed), so an idle or slow client delays nobody else. One that sends nothing in
-///   time is dropped unseen. Each user (by SO_PEERCRED) may hold at most
-///   kConnectionsPerUser connections; more are closed at once. Among complete requests, the
-///   user served longest ago goes first.
+///   time is dropped unseen. Each user (by SO_PEERCRED) may have at most kConnectionsPerUser
+///   connections whose record is still arriving, and kQueuedPerUser open in all; more are
+///   closed at once. Among complete requests, the user served longest ago goes first.
 /// - ImpersonateClient takes the served client's uid for the calling thread; OpenEvent then
 ///   opens that user's events, in that user's own events directory, checked without following
 ///   links (a directory of that user, mode 0700; a regular file of that user with one link)
@@ -56,6 +56,7 @@ class PosixPipeEvents final : public PipeEvents {
  public:
   static constexpr int kListenBacklog = 64;
   static constexpr int kConnectionsPerUser = 8;
+  static constexpr int kQueuedPerUser = 64;
 
   explicit PosixPipeEvents(std::string runtimeDir);
   ~PosixPipeEvents() override;
@@ -87,7 +88,8 @@ class PosixPipeEvents final : public PipeEvents {
   struct EventObject;
   PipeObject* ListeningPipeOf(EventObject* event);
   void AcceptPending(PipeObject* pipe);
-  void ReadPending(PipeObject* pipe, std::size_t index);
+  struct PendingConnection;
+  static void ReadPending(PendingConnection& waiting);
   void DropExpired(PipeObject* pipe);
   bool ServeNextReady(PipeObject* pipe);
   Handle OpenUserEvent(uid_t uid, std::u16string_view name);

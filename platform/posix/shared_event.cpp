@@ -24,7 +24,7 @@ namespace platform::posix {
 // futex): a truncated file then fails a call instead of raising SIGBUS.
 struct SharedEvent::State {
   uint32_t magic;
-  uint32_t creatorManualReset;  // what its creator asked for; no opener relies on it
+  uint32_t creatorManualReset;      // what its creator asked for; no opener relies on it
   std::atomic<uint32_t> signalled;  // 0 or 1: only the low byte ever changes
   std::atomic<uint32_t> handles;
 };

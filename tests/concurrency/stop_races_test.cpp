@@ -48,6 +48,14 @@ class HookedPipeEvents : public platform::PipeEvents {
     Before("Disconnect");
     return inner_.Disconnect(pipe);
   }
+  bool ImpersonateClient(platform::Handle pipe) override {
+    Before("ImpersonateClient");
+    return inner_.ImpersonateClient(pipe);
+  }
+  bool RevertToSelf() override {
+    Before("RevertToSelf");
+    return inner_.RevertToSelf();
+  }
   platform::Handle CreateEvent(bool manual, bool signalled) override {
     return inner_.CreateEvent(manual, signalled);
   }

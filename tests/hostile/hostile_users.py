@@ -159,11 +159,20 @@ def hello(world):
     time.sleep(0.05)
 
 
+def own_events(world):
+    """Valid events at the attacker's own names: a service that opens events before it reads
+    then waits out each of the attacker's connections."""
+    hello(world)
+    for path in world.own_names():
+        make_event_file(path, manual_reset=1)
+
+
 def hold_connections(world, count, first_bytes):
     """Keeps `count` connections open that sent `first_bytes`, opening a new one for each the
     service closes."""
     import select
 
+    own_events(world)
     held = {}
     watcher = select.poll()
     while True:
@@ -190,6 +199,7 @@ def attack_no_read(world):
     # the socket reports it as readable data, which is left unread until the connection ends.
     import select
 
+    own_events(world)
     held = []
     while True:
         while len(held) < 40:
@@ -391,6 +401,7 @@ def start_attacker(world, body):
     if pid == 0:
         try:
             os.setpgid(0, 0)
+            os.umask(0)  # files meant for everyone (as the shared events are) really are
             become(world.attacker)
             body(world)
         except BaseException as e:
@@ -405,15 +416,18 @@ def stop_attacker(pid, world=None):
     quietly(os.killpg, pid, signal.SIGKILL)
     quietly(os.waitpid, pid, 0)
     if world is not None:
-        # What the attacker left behind would otherwise carry over into the next attack.
+        # What the attacker left behind (its own files, hard links to root's) would otherwise
+        # carry over into the next attack.
         for root, dirs, files in os.walk(world.events, topdown=False):
             for name in files + dirs:
                 path = os.path.join(root, name)
-                if os.lstat(path).st_uid == world.attacker:
-                    if os.path.isdir(path) and not os.path.islink(path):
-                        shutil.rmtree(path, ignore_errors=True)
-                    else:
-                        quietly(os.unlink, path)
+                info = os.lstat(path)
+                if info.st_uid == world.victim or (info.st_uid == 0 and os.path.isdir(path)):
+                    continue
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path, ignore_errors=True)
+                else:
+                    quietly(os.unlink, path)
 
 
 def run_attack(world, attack, seconds):

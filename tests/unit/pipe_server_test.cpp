@@ -74,8 +74,9 @@ TEST_F(PipeServerTest, KnownCommandRunsOnAWorkerAndRepliesInTheSpecifiedOrder) {
   EXPECT_EQ(outcomes[0].disconnected->resetCount, 1);
 
   Positions(service.pipe.Log().Calls(),
-            {"OpenEvent Global\\VokZylRemoveService", "OpenEvent Global\\VokZylRemoveService2",
-             "ResetEvent Global\\VokZylRemoveService2", "Read", "StartThread", "WaitForThread",
+            {"Read", "ImpersonateClient", "OpenEvent Global\\VokZylRemoveService",
+             "OpenEvent Global\\VokZylRemoveService2", "RevertToSelf",
+             "ResetEvent Global\\VokZylRemoveService2", "StartThread", "WaitForThread",
              "SetEvent Global\\VokZylRemoveService", "Write", "Flush", "Disconnect",
              "SetEvent Global\\VokZylRemoveService2"});
   EXPECT_EQ(service.pipe.OpenHandles(), 0u);
