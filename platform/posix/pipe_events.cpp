@@ -73,12 +73,14 @@ using posix_objects::CloseFd;
 using posix_objects::Object;
 
 using Clock = std::chrono::steady_clock;
+constexpr auto kPieceGap = std::chrono::milliseconds(20);
 
 // A connection accepted but not yet handed to the core: its record is still arriving.
 struct PosixPipeEvents::PendingConnection {
   int fd = -1;
   uid_t uid = 0;
   Clock::time_point deadline;
+  Clock::time_point lastPiece;
   uint64_t arrival = 0;
   uint8_t record[kPipeRequestBytes] = {};
   std::size_t got = 0;
@@ -310,14 +312,25 @@ void PosixPipeEvents::ReadPending(PendingConnection& waiting) {
   const ssize_t got =
       recv(waiting.fd, waiting.record + waiting.got, sizeof(waiting.record) - waiting.got, 0);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (got > 0) waiting.got += static_cast<std::size_t>(got);
+  if (got > 0) {
+    waiting.got += static_cast<std::size_t>(got);
+    waiting.lastPiece = Clock::now();
+  }
   waiting.complete = got <= 0 || waiting.got == sizeof(waiting.record);
 }
 
 void PosixPipeEvents::DropExpired(PipeObject* pipe) {
   const auto now = Clock::now();
-  std::erase_if(pipe->pending, [&](const PendingConnection& waiting) {
-    if (waiting.complete || waiting.deadline > now) return false;
+  std::erase_if(pipe->pending, [&](PendingConnection& waiting) {
+    if (waiting.complete) return false;
+    // Part of a record and then a pause: what a single read would have returned is all the
+    // client sends. It goes to the core, which refuses it at once.
+    if (waiting.got > 0 && waiting.lastPiece + kPieceGap <= now) {
+      waiting.complete = true;
+      --pipe->arrivingPerUser[waiting.uid];
+      return false;
+    }
+    if (waiting.deadline > now) return false;
     close(waiting.fd);
     --pipe->openPerUser[waiting.uid];
     --pipe->arrivingPerUser[waiting.uid];
@@ -393,9 +406,22 @@ bool PosixPipeEvents::Write(Handle pipeHandle, const void* data, std::size_t siz
 
 bool PosixPipeEvents::Flush(Handle pipeHandle) {
   auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
-  // What a Unix socket has written already sits in the client's receive queue and stays
-  // readable after our close, so there is nothing to wait for.
-  return pipe != nullptr && pipe->connection.load() >= 0;
+  const int fd = pipe == nullptr ? -1 : pipe->connection.load();
+  if (fd < 0) return false;
+  // On a Unix socket the bytes written stay charged to the writer until the reader has taken
+  // them, so an empty output queue means "the client has read it all". They sit in the
+  // client's receive queue already and stay readable after our close, so a client that does
+  // not read soon is not waited for: it cannot hold the others up.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kPosixFlushLimitMs);
+  auto pause = std::chrono::microseconds(20);
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0) return false;
+    if (queued == 0) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+  }
 }
 
 bool PosixPipeEvents::Disconnect(Handle pipeHandle) {
@@ -523,7 +549,9 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
     for (PipeObject* pipe : listening) {
       for (const PendingConnection& waiting : pipe->pending) {
         watched.push_back({waiting.complete ? -1 : waiting.fd, POLLIN, 0});
-        if (!waiting.complete) deadline = std::min(deadline, waiting.deadline);
+        if (waiting.complete) continue;
+        deadline = std::min(deadline, waiting.deadline);
+        if (waiting.got > 0) deadline = std::min(deadline, waiting.lastPiece + kPieceGap);
       }
     }
     int timeoutMs = -1;

@@ -33,8 +33,9 @@ struct PosixPipeSecurity {
 ///   A socket file left by a dead server is replaced. Only one instance (max instances 1) is
 ///   supported: clients are served one at a time, but their requests are read side by side.
 ///   The wait accepts every pending connection and reads each with its own limit of
-///   kPipeReadLimitMs; a connection counts as connected only once its whole record has arrived
-///   (or it has closed), so an idle or slow client delays nobody else. One that sends nothing in
+///   kPipeReadLimitMs; a connection counts as connected only once its whole record has arrived,
+///   it has closed, or part of a record came and 20 ms passed without more (the core then
+///   refuses it), so an idle or slow client delays nobody else. One that sends nothing in
 ///   time is dropped unseen. Each user (by SO_PEERCRED) may have at most kConnectionsPerUser
 ///   connections whose record is still arriving, and kQueuedPerUser open in all; more are
 ///   closed at once. Among complete requests, the user served longest ago goes first.
@@ -45,9 +46,9 @@ struct PosixPipeSecurity {
 /// - Unnamed events are eventfds. A connect event is tied to its pipe by Connect and counts as
 ///   signalled in WaitForEither when a client is waiting to be accepted; that wait accepts it.
 ///   Only unnamed events can be waited on.
-/// - Flush returns at once: on a Unix socket the bytes written are already in the client's
-///   receive queue, where they stay readable after the service closes its end, so a client
-///   that never reads holds nobody up.
+/// - Flush waits until the client has taken every byte written (or has gone), but only for
+///   kPosixFlushLimitMs: the bytes are in the client's receive queue already and stay readable
+///   after the service closes its end, so a client that never reads holds nobody up.
 /// The request record the core reads first: a connection is handed over once it has sent this
 /// many bytes (or closed).
 inline constexpr std::size_t kPipeRequestBytes = 24;
@@ -55,8 +56,9 @@ inline constexpr std::size_t kPipeRequestBytes = 24;
 class PosixPipeEvents final : public PipeEvents {
  public:
   static constexpr int kListenBacklog = 64;
-  static constexpr int kConnectionsPerUser = 8;
+  static constexpr int kConnectionsPerUser = 16;
   static constexpr int kQueuedPerUser = 64;
+  static constexpr int kPosixFlushLimitMs = 100;
 
   explicit PosixPipeEvents(std::string runtimeDir);
   ~PosixPipeEvents() override;

@@ -433,7 +433,10 @@ TEST_F(PipeEventsTest, ReplyStaysReadableAfterTheDisconnectSoFlushWaitsForNobody
   ASSERT_EQ(send(client, record, sizeof(record), 0), 24);
   ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
   ASSERT_TRUE(binding_.Write(pipe, record, sizeof(record)));
-  EXPECT_TRUE(binding_.Flush(pipe));  // the client has not read anything yet
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(binding_.Flush(pipe)) << "the client has not read anything yet";
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(platform::kPipeFlushLimitMs / 2));
   EXPECT_TRUE(binding_.Disconnect(pipe));
   char got[24] = {};
   ASSERT_EQ(recv(client, got, sizeof(got), MSG_WAITALL), 24);
