@@ -57,7 +57,7 @@ class PosixPipeEvents final : public PipeEvents {
  public:
   static constexpr int kListenBacklog = 64;
   static constexpr int kConnectionsPerUser = 16;
-  static constexpr int kQueuedPerUser = 64;
+  static constexpr int kQueuedPerUser = 256;
   static constexpr int kPosixFlushLimitMs = 100;
 
   explicit PosixPipeEvents(std::string runtimeDir);
