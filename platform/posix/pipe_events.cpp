@@ -522,7 +522,10 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
     PipeObject* pipes[2] = {ListeningPipeOf(events[0]), ListeningPipeOf(events[1])};
     // A complete request connects its pipe: the connect event is signalled.
     auto connected = [&](int i) {
-      if (pipes[i] == nullptr || !ServeNextReady(pipes[i])) return false;
+      if (pipes[i] == nullptr) return false;
+      // Whoever connected while the last client was served competes for the next turn too.
+      if (pipes[i]->connection.load() < 0) AcceptPending(pipes[i]);
+      if (!ServeNextReady(pipes[i])) return false;
       {
         std::lock_guard lock(mutex_);
         listening_.erase(events[i]);
