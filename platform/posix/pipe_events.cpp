@@ -278,7 +278,8 @@ PosixPipeEvents::PipeObject* PosixPipeEvents::ListeningPipeOf(EventObject* event
 }
 
 void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
-  for (;;) {
+  // A bounded batch: a user who connects without pause must not keep the loop accepting.
+  for (int batch = 0; batch < kQueuedPerUser; ++batch) {
     const int client = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (client < 0) return;  // none left (or one gave up before it was taken)
     ucred peer{};
