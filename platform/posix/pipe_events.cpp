@@ -279,7 +279,7 @@ PosixPipeEvents::PipeObject* PosixPipeEvents::ListeningPipeOf(EventObject* event
 
 void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
   // A bounded batch: a user who connects without pause must not keep the loop accepting.
-  for (int batch = 0; batch < kQueuedPerUser; ++batch) {
+  for (int batch = 0; batch < kConnectionsPerUser; ++batch) {
     const int client = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (client < 0) return;  // none left (or one gave up before it was taken)
     ucred peer{};
