@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "client/transport.h"
+#include "platform/posix/client_checks.h"
 #include "platform/posix/ipc_names.h"
 #include "platform/posix/shared_event.h"
 
@@ -27,18 +28,19 @@ class PosixClientTransport final : public ClientTransport {
   }
 
   EventsOutcome CreateEvents(std::string* error) override {
+    if (!platform::posix::CheckRuntimeDir(runtimeDir_, error)) return EventsOutcome::kFailed;
+    const std::string dir = platform::posix::EventsDir(runtimeDir_);
+    if (access(dir.c_str(), F_OK) != 0) {
+      *error = dir + " does not exist";
+      return EventsOutcome::kServiceAbsent;
+    }
+    if (!platform::posix::EnsureOwnEventsDir(runtimeDir_, error)) return EventsOutcome::kFailed;
     const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
     for (int i = 0; i < 2; ++i) {
       const std::string path = platform::posix::EventFilePath(runtimeDir_, names[i]);
       events_[i] = SharedEvent::Create(path, /*manualReset=*/true, /*initiallySignalled=*/false);
       if (events_[i] == nullptr) {
-        const int failure = errno;
-        const std::string dir = platform::posix::EventsDir(runtimeDir_);
-        if (failure == ENOENT && access(dir.c_str(), F_OK) != 0) {
-          *error = dir + " does not exist";
-          return EventsOutcome::kServiceAbsent;
-        }
-        *error = path + ": " + std::strerror(failure);
+        *error = path + ": " + platform::posix::ErrorText(errno);
         return EventsOutcome::kFailed;
       }
       // An event left behind by an earlier client may still be signalled.
@@ -48,6 +50,7 @@ class PosixClientTransport final : public ClientTransport {
   }
 
   ConnectOutcome Connect(int timeoutMs, std::string* error) override {
+    if (!platform::posix::CheckRuntimeDir(runtimeDir_, error)) return ConnectOutcome::kFailed;
     const std::string path = platform::posix::PipeSocketPath(runtimeDir_, kPipeName);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -64,7 +67,7 @@ class PosixClientTransport final : public ClientTransport {
     for (;;) {
       socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (socket_ < 0) {
-        *error = std::string("socket: ") + std::strerror(errno);
+        *error = std::string("socket: ") + platform::posix::ErrorText(errno);
         return ConnectOutcome::kFailed;
       }
       if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
@@ -81,7 +84,7 @@ class PosixClientTransport final : public ClientTransport {
         return ConnectOutcome::kNotRunning;
       }
       if (failure != EAGAIN) {
-        *error = path + ": " + std::strerror(failure);
+        *error = path + ": " + platform::posix::ErrorText(failure);
         return ConnectOutcome::kFailed;
       }
       if (std::chrono::steady_clock::now() >= deadline) {
@@ -96,7 +99,7 @@ class PosixClientTransport final : public ClientTransport {
     // A 24-byte record always fits the socket buffer of a fresh connection.
     const ssize_t sent = send(socket_, data, size, MSG_NOSIGNAL);
     if (sent == static_cast<ssize_t>(size)) return true;
-    *error = sent < 0 ? std::strerror(errno) : "only part of the request was sent";
+    *error = sent < 0 ? platform::posix::ErrorText(errno) : "only part of the request was sent";
     return false;
   }
 
@@ -114,7 +117,7 @@ class PosixClientTransport final : public ClientTransport {
       return ReceiveOutcome::kData;
     }
     if (got == 0 || errno == ECONNRESET) return ReceiveOutcome::kClosed;
-    *error = std::strerror(errno);
+    *error = platform::posix::ErrorText(errno);
     return ReceiveOutcome::kFailed;
   }
 
@@ -130,11 +133,11 @@ class PosixClientTransport final : public ClientTransport {
 
  private:
   // The one place where the server is checked before anything is written, as the Windows
-  // transport checks the pipe's server process. The check of the server's credentials
-  // (SO_PEERCRED: root, or the owner of the runtime directory) belongs to platform/posix and
-  // is called here once it exists; until then any listener on the socket is taken for the
-  // service, which the root-owned /run/vokzyl keeps strangers out of in an installed system.
-  bool ServerIsTheService(std::string* /*error*/) { return true; }
+  // transport checks the pipe's server process: root, or the owner of the runtime directory
+  // (SO_PEERCRED).
+  bool ServerIsTheService(std::string* error) {
+    return platform::posix::CheckServerCredentials(socket_, runtimeDir_, error);
+  }
 
   const std::string runtimeDir_;
   std::unique_ptr<SharedEvent> events_[2];

@@ -48,6 +48,8 @@ bool MakeDirectory(const std::string& path, mode_t mode) {
   return errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+std::string TmpFallbackDir() { return "/tmp/vokzyl-" + std::to_string(geteuid()); }
+
 }  // namespace
 
 std::string DefaultRuntimeDir() {
@@ -58,7 +60,7 @@ std::string DefaultRuntimeDir() {
   if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && xdg[0] == '/') {
     return std::string(xdg) + "/vokzyl";
   }
-  return "/tmp/vokzyl-" + std::to_string(geteuid());
+  return TmpFallbackDir();
 }
 
 std::string PipeSocketName(std::u16string_view pipeName) {
@@ -80,13 +82,39 @@ std::string PipeSocketPath(const std::string& runtimeDir, std::u16string_view pi
 
 std::string EventsDir(const std::string& runtimeDir) { return runtimeDir + "/" + kEventsSubdir; }
 
+std::string UserEventsDir(const std::string& runtimeDir, uid_t uid) {
+  return EventsDir(runtimeDir) + "/" + std::to_string(uid);
+}
+
 std::string EventFilePath(const std::string& runtimeDir, std::u16string_view eventName) {
   const std::string name = EventFileName(eventName);
-  return name.empty() ? std::string() : EventsDir(runtimeDir) + "/" + name;
+  return name.empty() ? std::string() : UserEventsDir(runtimeDir, geteuid()) + "/" + name;
 }
 
 bool EnsureRuntimeDirs(const std::string& runtimeDir) {
-  return MakeDirectory(runtimeDir, 0755) && MakeDirectory(EventsDir(runtimeDir), 01777);
+  const mode_t mode = runtimeDir == TmpFallbackDir() ? 0700 : 0755;
+  if (!MakeDirectory(runtimeDir, mode)) return false;
+  // A directory that someone else made where ours belongs is not ours to serve from.
+  struct stat info {};
+  if (lstat(runtimeDir.c_str(), &info) != 0 || (info.st_uid != 0 && info.st_uid != geteuid())) {
+    return false;
+  }
+  return MakeDirectory(EventsDir(runtimeDir), 0755) && EnsureUserEventsDir(runtimeDir, geteuid());
+}
+
+bool EnsureUserEventsDir(const std::string& runtimeDir, uid_t uid) {
+  const std::string path = UserEventsDir(runtimeDir, uid);
+  if (mkdir(path.c_str(), 0700) == 0) {
+    if (geteuid() != uid && chown(path.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
+      rmdir(path.c_str());
+      return false;
+    }
+  } else if (errno != EEXIST) {
+    return false;
+  }
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == uid &&
+         (info.st_mode & 077) == 0;
 }
 
 }  // namespace platform::posix

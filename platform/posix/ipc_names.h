@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -9,14 +11,16 @@
 /// Runtime directory (`DefaultRuntimeDir`): "/run/vokzyl" when running as root or when that
 /// directory exists (the systemd unit creates it), otherwise "$XDG_RUNTIME_DIR/vokzyl", or
 /// "/tmp/vokzyl-<uid>" without XDG_RUNTIME_DIR, so that a service and a client started by hand
-/// by the same user also meet. Test hosts pass a private directory instead.
+/// by the same user also meet. The last one is private (0700): in a directory anyone may write,
+/// only a directory of one's own can be trusted. Test hosts pass a private directory instead.
 ///
-///   <runtime dir>/                  0755, owned by the service
+///   <runtime dir>/                  0755 (0700 in /tmp), owned by the service
 ///     TAVIK_Zyl_Control_Service     the pipe: a Unix stream socket, mode from the access list
 ///     TAVIK_Zyl_Control_Service.lock  held (flock) by the one process serving that name
-///     events/                       01777: any local user may create events, as the Global
-///                                   namespace allows; the sticky bit keeps others' files safe
-///       Global.VokZylRemoveService  one file per named event (see shared_event.h)
+///     events/                       0755, owned by the service
+///       <uid>/                      0700, owned by that user, made by the service when the
+///                                   user first connects: each user's events are the user's own
+///         Global.VokZylRemoveService  one file per named event (see shared_event.h)
 namespace platform::posix {
 
 inline constexpr char kSystemRuntimeDir[] = "/run/vokzyl";
@@ -38,10 +42,18 @@ std::string EventFileName(std::u16string_view eventName);
 /// Full paths by the layout above.
 std::string PipeSocketPath(const std::string& runtimeDir, std::u16string_view pipeName);
 std::string EventsDir(const std::string& runtimeDir);
+std::string UserEventsDir(const std::string& runtimeDir, uid_t uid);
+/// The event's file in the calling user's (effective uid's) events directory.
 std::string EventFilePath(const std::string& runtimeDir, std::u16string_view eventName);
 
-/// Creates the runtime directory (0755) and its events directory (01777) when missing.
-/// False when either cannot be made or is not a directory.
+/// Creates the runtime directory (0755, or 0700 for the /tmp fallback), its events directory
+/// (0755) and the calling user's own events directory when missing. False when one cannot be
+/// made or is not a directory.
 bool EnsureRuntimeDirs(const std::string& runtimeDir);
+
+/// Makes <events>/<uid> (0700, owned by `uid`) when missing and checks it without following
+/// links: a directory, owned by `uid`, closed to everyone else. Only root can make one for
+/// another user.
+bool EnsureUserEventsDir(const std::string& runtimeDir, uid_t uid);
 
 }  // namespace platform::posix

@@ -13,11 +13,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "platform/posix/ipc_names.h"
@@ -71,9 +73,25 @@ using posix_objects::As;
 using posix_objects::CloseFd;
 using posix_objects::Object;
 
+using Clock = std::chrono::steady_clock;
+constexpr auto kPieceGap = std::chrono::milliseconds(20);
+
+// A connection accepted but not yet handed to the core: its record is still arriving.
+struct PosixPipeEvents::PendingConnection {
+  int fd = -1;
+  uid_t uid = 0;
+  Clock::time_point deadline;
+  Clock::time_point lastPiece;
+  uint64_t arrival = 0;
+  uint8_t record[kPipeRequestBytes] = {};
+  std::size_t got = 0;
+  bool complete = false;  // the whole record, or the client closed or failed
+};
+
 struct PosixPipeEvents::PipeObject final : Object {
   PipeObject() : Object(Kind::kPipe) {}
   ~PipeObject() override {
+    for (const PendingConnection& waiting : pending) CloseFd(waiting.fd);
     CloseFd(connection.exchange(-1));
     CloseFd(listener);
     // Only the holder of the lock may remove the name.
@@ -84,6 +102,18 @@ struct PosixPipeEvents::PipeObject final : Object {
   int lockFd = -1;
   int listener = -1;
   std::atomic<int> connection{-1};
+  // The served connection: its owner and what was read of it before it was handed over.
+  uid_t connectionUid = 0;
+  uint8_t record[kPipeRequestBytes] = {};
+  std::size_t recordSize = 0;
+  std::size_t recordTaken = 0;
+  // Used by the waiting thread alone.
+  std::vector<PendingConnection> pending;
+  std::unordered_map<uid_t, int> openPerUser;      // pending and served
+  std::unordered_map<uid_t, int> arrivingPerUser;  // pending, record still arriving
+  std::unordered_map<uid_t, uint64_t> lastServed;
+  uint64_t arrivals = 0;
+  uint64_t served = 0;
 };
 
 struct PosixPipeEvents::EventObject final : Object {
@@ -139,6 +169,9 @@ bool SomeoneListens(const sockaddr_un& address) {
   close(probe);
   return listening;
 }
+
+// The uid whose events this thread opens, between ImpersonateClient and RevertToSelf.
+thread_local std::optional<uid_t> impersonated;
 
 void* ThreadMain(void* start) {
   std::unique_ptr<std::pair<ThreadFunction, void*>> call(
@@ -238,12 +271,90 @@ PosixPipeEvents::PipeObject* PosixPipeEvents::ListeningPipeOf(EventObject* event
   return found == listening_.end() ? nullptr : found->second;
 }
 
-bool PosixPipeEvents::AcceptInto(PipeObject* pipe) {
-  // The accepted socket is blocking (accept4 does not pass O_NONBLOCK on), as ReadFile and
-  // WriteFile without OVERLAPPED are.
-  const int client = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC);
-  if (client < 0) return false;
-  CloseFd(pipe->connection.exchange(client));
+void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
+  // A bounded batch: a user who connects without pause must not keep the loop accepting.
+  for (int batch = 0; batch < kConnectionsPerUser; ++batch) {
+    const int client = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client < 0) return;  // none left (or one gave up before it was taken)
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        pipe->openPerUser[peer.uid] >= kQueuedPerUser) {
+      close(client);
+      continue;
+    }
+    // The user's own events directory, made here so that nobody else can take its name.
+    posix::EnsureUserEventsDir(runtimeDir_, peer.uid);
+    PendingConnection waiting;
+    waiting.fd = client;
+    waiting.uid = peer.uid;
+    waiting.deadline = Clock::now() + std::chrono::milliseconds(kPipeReadLimitMs);
+    waiting.arrival = ++pipe->arrivals;
+    // A record already there makes the connection complete at once; only those still
+    // arriving count against the user's few.
+    ReadPending(waiting);
+    if (!waiting.complete && pipe->arrivingPerUser[peer.uid] >= kConnectionsPerUser) {
+      close(client);
+      continue;
+    }
+    ++pipe->openPerUser[peer.uid];
+    if (!waiting.complete) ++pipe->arrivingPerUser[peer.uid];
+    pipe->pending.push_back(waiting);
+  }
+}
+
+void PosixPipeEvents::ReadPending(PendingConnection& waiting) {
+  const ssize_t got =
+      recv(waiting.fd, waiting.record + waiting.got, sizeof(waiting.record) - waiting.got, 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (got > 0) {
+    waiting.got += static_cast<std::size_t>(got);
+    waiting.lastPiece = Clock::now();
+  }
+  waiting.complete = got <= 0 || waiting.got == sizeof(waiting.record);
+}
+
+void PosixPipeEvents::DropExpired(PipeObject* pipe) {
+  const auto now = Clock::now();
+  std::erase_if(pipe->pending, [&](PendingConnection& waiting) {
+    if (waiting.complete) return false;
+    // Part of a record and then a pause: what a single read would have returned is all the
+    // client sends. It goes to the core, which refuses it at once.
+    if (waiting.got > 0 && waiting.lastPiece + kPieceGap <= now) {
+      waiting.complete = true;
+      --pipe->arrivingPerUser[waiting.uid];
+      return false;
+    }
+    if (waiting.deadline > now) return false;
+    close(waiting.fd);
+    --pipe->openPerUser[waiting.uid];
+    --pipe->arrivingPerUser[waiting.uid];
+    return true;
+  });
+}
+
+bool PosixPipeEvents::ServeNextReady(PipeObject* pipe) {
+  if (pipe->connection.load() >= 0) return false;
+  // The user served longest ago first, then the earliest arrival: nobody can queue a crowd
+  // of requests in front of someone else's.
+  auto chosen = pipe->pending.end();
+  for (auto it = pipe->pending.begin(); it != pipe->pending.end(); ++it) {
+    if (!it->complete) continue;
+    if (chosen == pipe->pending.end() ||
+        pipe->lastServed[it->uid] < pipe->lastServed[chosen->uid] ||
+        (pipe->lastServed[it->uid] == pipe->lastServed[chosen->uid] &&
+         it->arrival < chosen->arrival)) {
+      chosen = it;
+    }
+  }
+  if (chosen == pipe->pending.end()) return false;
+  pipe->connectionUid = chosen->uid;
+  std::memcpy(pipe->record, chosen->record, chosen->got);
+  pipe->recordSize = chosen->got;
+  pipe->recordTaken = 0;
+  pipe->lastServed[chosen->uid] = ++pipe->served;
+  pipe->connection.store(chosen->fd);
+  pipe->pending.erase(chosen);
   return true;
 }
 
@@ -251,6 +362,12 @@ std::ptrdiff_t PosixPipeEvents::Read(Handle pipeHandle, void* buffer, std::size_
   auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
   const int fd = pipe == nullptr ? -1 : pipe->connection.load();
   if (fd < 0) return -1;
+  if (pipe->recordTaken < pipe->recordSize) {
+    const std::size_t n = std::min(size, pipe->recordSize - pipe->recordTaken);
+    std::memcpy(buffer, pipe->record + pipe->recordTaken, n);
+    pipe->recordTaken += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
   pollfd ready{fd, POLLIN, 0};
   int polled;
   while ((polled = poll(&ready, 1, kPipeReadLimitMs)) < 0 && errno == EINTR) {
@@ -271,6 +388,9 @@ bool PosixPipeEvents::Write(Handle pipeHandle, const void* data, std::size_t siz
     const ssize_t sent = send(fd, bytes, size, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
+      // The connection is non-blocking; a full buffer gets as long as a flush would.
+      pollfd room{fd, POLLOUT, 0};
+      if (errno == EAGAIN && poll(&room, 1, kPipeFlushLimitMs) > 0) continue;
       return false;
     }
     bytes += sent;
@@ -284,17 +404,18 @@ bool PosixPipeEvents::Flush(Handle pipeHandle) {
   const int fd = pipe == nullptr ? -1 : pipe->connection.load();
   if (fd < 0) return false;
   // On a Unix socket the bytes written stay charged to the writer until the reader has taken
-  // them (or has closed its end), so an empty output queue means "the client has read it all".
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kPipeFlushLimitMs);
-  auto pause = std::chrono::microseconds(50);
+  // them, so an empty output queue means "the client has read it all". They sit in the
+  // client's receive queue already and stay readable after our close, so a client that does
+  // not read soon is not waited for: it cannot hold the others up.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kPosixFlushLimitMs);
+  auto pause = std::chrono::microseconds(20);
   for (;;) {
     int queued = 0;
     if (ioctl(fd, SIOCOUTQ, &queued) != 0) return false;
     if (queued == 0) return true;
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
   }
 }
 
@@ -304,16 +425,22 @@ bool PosixPipeEvents::Disconnect(Handle pipeHandle) {
   if (fd < 0) return false;
   shutdown(fd, SHUT_RDWR);
   close(fd);
+  --pipe->openPerUser[pipe->connectionUid];
+  pipe->recordSize = pipe->recordTaken = 0;
   return true;
 }
 
-// The events directory is shared by every user (sticky, like the global namespace), so any
-// caller's events are found as they are; the identity changes nothing here.
 bool PosixPipeEvents::ImpersonateClient(Handle pipeHandle) {
-  return As<PipeObject>(pipeHandle, Kind::kPipe) != nullptr;
+  auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
+  if (pipe == nullptr || pipe->connection.load() < 0) return false;
+  impersonated = pipe->connectionUid;
+  return true;
 }
 
-bool PosixPipeEvents::RevertToSelf() { return true; }
+bool PosixPipeEvents::RevertToSelf() {
+  impersonated.reset();
+  return true;
+}
 
 Handle PosixPipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   const int fd = eventfd(initiallySignalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -321,7 +448,38 @@ Handle PosixPipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   return new EventObject(fd, manualReset);
 }
 
+Handle PosixPipeEvents::OpenUserEvent(uid_t uid, std::u16string_view name) {
+  const std::string fileName = posix::EventFileName(name);
+  if (fileName.empty()) return nullptr;
+  // Each step is checked on what was opened, never on a name looked up again: the user owns
+  // the directory and may change it meanwhile.
+  const std::string dirPath = posix::UserEventsDir(runtimeDir_, uid);
+  const int dir = open(dirPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat dirInfo {};
+  if (dir < 0) return nullptr;
+  const bool dirOk = fstat(dir, &dirInfo) == 0 && S_ISDIR(dirInfo.st_mode) &&
+                     dirInfo.st_uid == uid && (dirInfo.st_mode & 077) == 0;
+  const int found = dirOk ? openat(dir, fileName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+  close(dir);
+  if (found < 0) return nullptr;
+  struct stat info {};
+  if (fstat(found, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+      info.st_uid != uid) {
+    close(found);
+    return nullptr;
+  }
+  // Opens exactly the file checked above, whatever the name means by now.
+  const std::string reopen = "/proc/self/fd/" + std::to_string(found);
+  const int fd = open(reopen.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  close(found);
+  if (fd < 0) return nullptr;
+  auto event = posix::SharedEvent::AdoptForSignalling(fd);
+  if (event == nullptr) return nullptr;
+  return new posix_objects::NamedEventObject(std::move(event));
+}
+
 Handle PosixPipeEvents::OpenEvent(std::u16string_view name) {
+  if (impersonated) return OpenUserEvent(*impersonated, name);
   auto event = posix::SharedEvent::Open(posix::EventFilePath(runtimeDir_, name));
   if (event == nullptr) return nullptr;
   return new posix_objects::NamedEventObject(std::move(event));
@@ -354,46 +512,82 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
   EventObject* const events[2] = {As<EventObject>(first, Kind::kEvent),
                                   As<EventObject>(second, Kind::kEvent)};
   if (events[0] == nullptr || events[1] == nullptr) return -1;
+  std::vector<pollfd> watched;
   for (;;) {
     PipeObject* pipes[2] = {ListeningPipeOf(events[0]), ListeningPipeOf(events[1])};
-    pollfd watched[4] = {};
+    // A complete request connects its pipe: the connect event is signalled.
+    auto connected = [&](int i) {
+      if (pipes[i] == nullptr) return false;
+      // Whoever connected while the last client was served competes for the next turn too.
+      if (pipes[i]->connection.load() < 0) AcceptPending(pipes[i]);
+      if (!ServeNextReady(pipes[i])) return false;
+      {
+        std::lock_guard lock(mutex_);
+        listening_.erase(events[i]);
+      }
+      // An auto-reset event is consumed by this wait at once, a manual-reset one stays set.
+      if (events[i]->manualReset) SetEvent(events[i]);
+      return true;
+    };
+    if (connected(0)) return 0;
+    if (connected(1)) return 1;
+    watched.clear();
+    auto deadline = Clock::time_point::max();
     for (int i = 0; i < 2; ++i) {
-      watched[2 * i] = {events[i]->fd, POLLIN, 0};
-      watched[2 * i + 1] = {pipes[i] != nullptr ? pipes[i]->listener : -1, POLLIN, 0};
+      watched.push_back({events[i]->fd, POLLIN, 0});
+      watched.push_back({pipes[i] != nullptr ? pipes[i]->listener : -1, POLLIN, 0});
     }
-    const int ready = poll(watched, 4, -1);
+    std::vector<PipeObject*> listening;
+    for (PipeObject* pipe : pipes) {
+      if (pipe != nullptr &&
+          std::find(listening.begin(), listening.end(), pipe) == listening.end()) {
+        listening.push_back(pipe);
+      }
+    }
+    for (PipeObject* pipe : listening) {
+      for (const PendingConnection& waiting : pipe->pending) {
+        watched.push_back({waiting.complete ? -1 : waiting.fd, POLLIN, 0});
+        if (waiting.complete) continue;
+        deadline = std::min(deadline, waiting.deadline);
+        if (waiting.got > 0) deadline = std::min(deadline, waiting.lastPiece + kPieceGap);
+      }
+    }
+    int timeoutMs = -1;
+    if (deadline != Clock::time_point::max()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      timeoutMs = static_cast<int>(std::max<long long>(left.count(), 0));
+    }
+    const int ready = poll(watched.data(), watched.size(), timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return -1;
     }
+    std::size_t slot = 4;
+    for (PipeObject* pipe : listening) {
+      for (std::size_t k = 0; k < pipe->pending.size() && slot < watched.size(); ++k, ++slot) {
+        PendingConnection& waiting = pipe->pending[k];
+        if (watched[slot].revents == 0 || waiting.complete) continue;
+        ReadPending(waiting);
+        if (waiting.complete) --pipe->arrivingPerUser[waiting.uid];
+      }
+      DropExpired(pipe);
+    }
     for (int i = 0; i < 2; ++i) {
-      const pollfd& own = watched[2 * i];
       const pollfd& listener = watched[2 * i + 1];
-      if ((own.revents | listener.revents) & POLLNVAL) return -1;
+      if (listener.revents & POLLNVAL) return -1;
+      if (listener.revents & POLLIN) AcceptPending(pipes[i]);
+      if (listener.revents & (POLLERR | POLLHUP)) return -1;
+    }
+    // In index order, so a request that completed together with a stop is served first.
+    for (int i = 0; i < 2; ++i) {
+      if (connected(i)) return i;
+      const pollfd& own = watched[2 * i];
+      if (own.revents & POLLNVAL) return -1;
       if (own.revents & POLLIN) {
         if (events[i]->manualReset) return i;
         uint64_t count = 0;
         if (read(events[i]->fd, &count, sizeof(count)) == sizeof(count)) return i;
-        continue;  // another waiter took it
       }
-      if (listener.revents & POLLIN) {
-        if (!AcceptInto(pipes[i])) {
-          // The client gave up before it was taken, or another waiter took it.
-          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) {
-            continue;
-          }
-          return -1;
-        }
-        {
-          std::lock_guard lock(mutex_);
-          listening_.erase(events[i]);
-        }
-        // The completed connect signals its event; an auto-reset event is consumed by this
-        // wait at once, a manual-reset one stays signalled.
-        if (events[i]->manualReset) SetEvent(events[i]);
-        return i;
-      }
-      if (listener.revents & (POLLERR | POLLHUP)) return -1;
     }
   }
 }

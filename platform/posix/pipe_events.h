@@ -32,17 +32,34 @@ struct PosixPipeSecurity {
 /// - CreatePipe holds an flock on "<socket>.lock" for the pipe's life: a second server of the
 ///   same name (in this or another process) gets null, as FILE_FLAG_FIRST_PIPE_INSTANCE does.
 ///   A socket file left by a dead server is replaced. Only one instance (max instances 1) is
-///   supported; clients that connect while one is served wait in the listen backlog until the
-///   server disconnects the first and listens again.
+///   supported: clients are served one at a time, but their requests are read side by side.
+///   The wait accepts every pending connection and reads each with its own limit of
+///   kPipeReadLimitMs; a connection counts as connected only once its whole record has arrived,
+///   it has closed, or part of a record came and 20 ms passed without more (the core then
+///   refuses it), so an idle or slow client delays nobody else. One that sends nothing in
+///   time is dropped unseen. Each user (by SO_PEERCRED) may have at most kConnectionsPerUser
+///   connections whose record is still arriving, and kQueuedPerUser open in all; more are
+///   closed at once. Among complete requests, the user served longest ago goes first.
+/// - ImpersonateClient takes the served client's uid for the calling thread; OpenEvent then
+///   opens that user's events, in that user's own events directory, checked without following
+///   links (a directory of that user, mode 0700; a regular file of that user with one link)
+///   before it is opened with O_NOFOLLOW | O_NOCTTY. RevertToSelf forgets the uid.
 /// - Unnamed events are eventfds. A connect event is tied to its pipe by Connect and counts as
 ///   signalled in WaitForEither when a client is waiting to be accepted; that wait accepts it.
 ///   Only unnamed events can be waited on.
-/// - Flush waits until the client has taken every byte written (the socket's send queue is
-///   empty) or has gone, for at most `kPipeFlushLimitMs`, so a client that never reads cannot
-///   hold the service for ever. False when the limit is reached.
+/// - Flush waits until the client has taken every byte written (or has gone), but only for
+///   kPosixFlushLimitMs: the bytes are in the client's receive queue already and stay readable
+///   after the service closes its end, so a client that never reads holds nobody up.
+/// The request record the core reads first: a connection is handed over once it has sent this
+/// many bytes (or closed).
+inline constexpr std::size_t kPipeRequestBytes = 24;
+
 class PosixPipeEvents final : public PipeEvents {
  public:
   static constexpr int kListenBacklog = 64;
+  static constexpr int kConnectionsPerUser = 16;
+  static constexpr int kQueuedPerUser = 256;
+  static constexpr int kPosixFlushLimitMs = 100;
 
   explicit PosixPipeEvents(std::string runtimeDir);
   ~PosixPipeEvents() override;
@@ -73,7 +90,12 @@ class PosixPipeEvents final : public PipeEvents {
   struct PipeObject;
   struct EventObject;
   PipeObject* ListeningPipeOf(EventObject* event);
-  bool AcceptInto(PipeObject* pipe);
+  void AcceptPending(PipeObject* pipe);
+  struct PendingConnection;
+  static void ReadPending(PendingConnection& waiting);
+  void DropExpired(PipeObject* pipe);
+  bool ServeNextReady(PipeObject* pipe);
+  Handle OpenUserEvent(uid_t uid, std::u16string_view name);
 
   const std::string runtimeDir_;
   std::mutex mutex_;  // guards listening_ and securities_

@@ -19,12 +19,12 @@
 
 namespace platform::posix {
 
-// The file's layout. Other processes, whose owners may be anyone, can change or truncate the
-// file at any time, so everything but the futex wait and the auto-reset take goes through
-// pread/pwrite: a truncated file then fails a call instead of raising SIGBUS in the service.
+// The file's layout. Another process of the owner can change or truncate the file at any time,
+// so everything goes through pread/pwrite and only the kernel reads the mapping (for the
+// futex): a truncated file then fails a call instead of raising SIGBUS.
 struct SharedEvent::State {
   uint32_t magic;
-  uint32_t manualReset;
+  uint32_t creatorManualReset;      // what its creator asked for; no opener relies on it
   std::atomic<uint32_t> signalled;  // 0 or 1: only the low byte ever changes
   std::atomic<uint32_t> handles;
 };
@@ -37,7 +37,7 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
 
 constexpr uint32_t kMagic = 0x5645595A;  // "ZYEV"
 constexpr off_t kMagicAt = offsetof(State, magic);
-constexpr off_t kManualResetAt = offsetof(State, manualReset);
+constexpr off_t kManualResetAt = offsetof(State, creatorManualReset);
 constexpr off_t kSignalledAt = offsetof(State, signalled);
 constexpr off_t kHandlesAt = offsetof(State, handles);
 
@@ -124,7 +124,7 @@ OpenOutcome CreateNew(const std::string& path, bool manualReset, bool initiallyS
   std::string temporary = path + ".XXXXXX";
   const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return OpenOutcome::kFailed;
-  const bool made = fchmod(fd, 0666) == 0 && ftruncate(fd, sizeof(State)) == 0 &&
+  const bool made = fchmod(fd, 0600) == 0 && ftruncate(fd, sizeof(State)) == 0 &&
                     WriteWord(fd, kManualResetAt, manualReset ? 1 : 0) &&
                     WriteWord(fd, kSignalledAt, initiallySignalled ? 1 : 0) &&
                     WriteWord(fd, kHandlesAt, 1) && WriteWord(fd, kMagicAt, kMagic);
@@ -144,11 +144,13 @@ OpenOutcome CreateNew(const std::string& path, bool manualReset, bool initiallyS
 
 }  // namespace
 
-SharedEvent::SharedEvent(std::string path, int fd, State* state, bool alreadyExisted)
-    : path_(std::move(path)), fd_(fd), state_(state), alreadyExisted_(alreadyExisted) {
-  uint32_t manual = 0;
-  manualReset_ = ReadWord(fd_, kManualResetAt, &manual) && manual != 0;
-}
+SharedEvent::SharedEvent(std::string path, int fd, State* state, bool alreadyExisted,
+                         bool manualReset)
+    : path_(std::move(path)),
+      fd_(fd),
+      state_(state),
+      alreadyExisted_(alreadyExisted),
+      manualReset_(manualReset) {}
 
 std::unique_ptr<SharedEvent> SharedEvent::Create(const std::string& path, bool manualReset,
                                                  bool initiallySignalled) {
@@ -159,12 +161,12 @@ std::unique_ptr<SharedEvent> SharedEvent::Create(const std::string& path, bool m
     State* state = nullptr;
     OpenOutcome outcome = OpenExisting(path, &fd, &state);
     if (outcome == OpenOutcome::kOpened) {
-      return std::unique_ptr<SharedEvent>(new SharedEvent(path, fd, state, true));
+      return std::unique_ptr<SharedEvent>(new SharedEvent(path, fd, state, true, manualReset));
     }
     if (outcome == OpenOutcome::kFailed) return nullptr;
     outcome = CreateNew(path, manualReset, initiallySignalled, &fd, &state);
     if (outcome == OpenOutcome::kOpened) {
-      return std::unique_ptr<SharedEvent>(new SharedEvent(path, fd, state, false));
+      return std::unique_ptr<SharedEvent>(new SharedEvent(path, fd, state, false, manualReset));
     }
     if (outcome == OpenOutcome::kFailed) return nullptr;
   }
@@ -176,11 +178,26 @@ std::unique_ptr<SharedEvent> SharedEvent::Open(const std::string& path) {
   int fd = -1;
   State* state = nullptr;
   if (OpenExisting(path, &fd, &state) != OpenOutcome::kOpened) return nullptr;
-  return std::unique_ptr<SharedEvent>(new SharedEvent(path, fd, state, true));
+  return std::unique_ptr<SharedEvent>(new SharedEvent(path, fd, state, true, true));
+}
+
+std::unique_ptr<SharedEvent> SharedEvent::AdoptForSignalling(int fd) {
+  struct stat info {};
+  uint32_t magic = 0;
+  State* state = nullptr;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_size < static_cast<off_t>(sizeof(State)) || !ReadWord(fd, kMagicAt, &magic) ||
+      magic != kMagic || (state = MapState(fd)) == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  auto event = std::unique_ptr<SharedEvent>(new SharedEvent({}, fd, state, true, true));
+  event->counted_ = false;
+  return event;
 }
 
 SharedEvent::~SharedEvent() {
-  if (LockFile(fd_)) {
+  if (counted_ && LockFile(fd_)) {
     uint32_t handles = 0;
     if (ReadWord(fd_, kHandlesAt, &handles) && handles > 0) {
       WriteWord(fd_, kHandlesAt, handles - 1);
@@ -212,15 +229,24 @@ bool SharedEvent::IsSignalled() const {
   return ReadWord(fd_, kSignalledAt, &signalled) && signalled != 0;
 }
 
+bool SharedEvent::TakeSignal() {
+  // Only processes of the event's owner can open the file, so only they can hold this lock.
+  if (!LockFile(fd_)) return false;
+  uint32_t signalled = 0;
+  const bool taken =
+      ReadWord(fd_, kSignalledAt, &signalled) && signalled != 0 && WriteWord(fd_, kSignalledAt, 0);
+  UnlockFile(fd_);
+  return taken;
+}
+
 bool SharedEvent::Wait(int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     if (manualReset_) {
       if (IsSignalled()) return true;
-    } else {
-      uint32_t expected = 1;
-      if (state_->signalled.compare_exchange_strong(expected, 0)) return true;
+    } else if (TakeSignal()) {
+      return true;
     }
     timespec timeout{};
     const timespec* limit = nullptr;

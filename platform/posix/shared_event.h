@@ -7,11 +7,13 @@ namespace platform::posix {
 
 /// A named event shared between processes: the Linux form of a Windows named event object.
 ///
-/// Each event is a small file (mode 0666) mapped into every process that holds it: a signalled
-/// word that waiters sleep on with a process-shared futex, the reset mode, and a count of open
-/// handles. Set and Reset take no lock, so no other process can stall the one that signals,
-/// and they read and write the file rather than the mapping, so a file that its owner
-/// truncates makes them fail rather than kill the process.
+/// Each event is a small file (mode 0600, in its user's own events directory) mapped into every
+/// process that holds it: a signalled word that waiters sleep on with a process-shared futex,
+/// and a count of open handles. The reset mode is each opener's own, never the file's. No
+/// process touches the mapping itself: every read and write goes through pread/pwrite and only
+/// the kernel reads the word for the futex, so a file that is truncated makes calls fail
+/// rather than raise SIGBUS. Set and Reset take no lock, so nobody can stall the one that
+/// signals.
 /// Opening and closing take a short flock on the file: the last handle to close removes the
 /// file, as the last CloseHandle destroys a Windows event, and an open that races with that
 /// removal sees the event as gone. A process that dies without closing leaves its count
@@ -26,8 +28,13 @@ class SharedEvent {
   /// Null when the file cannot be made or opened (for instance when its directory is missing).
   static std::unique_ptr<SharedEvent> Create(const std::string& path, bool manualReset,
                                              bool initiallySignalled);
-  /// OpenEventW: null when the event does not exist or cannot be opened.
+  /// OpenEventW: null when the event does not exist or cannot be opened. The handle is a
+  /// manual-reset one: waiting on it consumes nothing.
   static std::unique_ptr<SharedEvent> Open(const std::string& path);
+  /// Takes over `fd`, an event file its caller has opened and checked, for Set and Reset only
+  /// (EVENT_MODIFY_STATE): no lock is taken and the handle is not counted, so the event's
+  /// owner decides alone when its file goes. Null (and `fd` closed) when the file is no event.
+  static std::unique_ptr<SharedEvent> AdoptForSignalling(int fd);
 
   ~SharedEvent();
   SharedEvent(const SharedEvent&) = delete;
@@ -47,13 +54,15 @@ class SharedEvent {
   struct State;
 
  private:
-  SharedEvent(std::string path, int fd, State* state, bool alreadyExisted);
+  SharedEvent(std::string path, int fd, State* state, bool alreadyExisted, bool manualReset);
+  bool TakeSignal();  // the auto-reset take: true when this wait consumed the signal
 
   std::string path_;
   int fd_;
   State* state_;
   bool alreadyExisted_;
-  bool manualReset_ = false;
+  bool manualReset_;
+  bool counted_ = true;  // false for AdoptForSignalling
 };
 
 }  // namespace platform::posix

@@ -134,17 +134,37 @@ TYPED_TEST_P(PipeEventsContract, ReadTakesWhatArrivedUpToItsSize) {
 }
 
 TYPED_TEST_P(PipeEventsContract, ClientThatSendsNothingCannotHoldThePipe) {
+  // A binding either hands the silent client over and gives its read up after the read limit
+  // (one instance: Windows, the fake), or never hands it over (Linux reads every connection
+  // side by side): either way the next client is served within that limit.
   this->Listen();
-  auto client = this->binding_.StartClient({});
-  ASSERT_EQ(this->WaitConnectOrStop(), 0);
+  auto& events = this->events();
+  auto silent = this->binding_.StartClient({});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the silent one comes first
+  const std::vector<uint8_t> request = Sequence(24, 0x40);
+  auto next = this->binding_.StartClient(request);
   const auto start = std::chrono::steady_clock::now();
-  uint8_t got[24] = {};
-  EXPECT_EQ(this->events().Read(this->pipe_, got, sizeof got), -1);
-  if (TypeParam::kRealTime) {
-    EXPECT_GE(std::chrono::steady_clock::now() - start,
-              std::chrono::milliseconds(platform::kPipeReadLimitMs - 100));
+  std::vector<uint8_t> got(24);
+  for (int handedOver = 0;; ++handedOver) {
+    ASSERT_LT(handedOver, 2) << "only the silent client may come before the next one";
+    ASSERT_EQ(this->WaitConnectOrStop(), 0);
+    const std::ptrdiff_t size = events.Read(this->pipe_, got.data(), got.size());
+    if (size == 24) break;
+    EXPECT_EQ(size, -1) << "the silent client has nothing to read";
+    EXPECT_TRUE(events.Disconnect(this->pipe_));
+    if (events.Connect(this->pipe_, this->connect_) == platform::ConnectState::kConnected) {
+      events.SetEvent(this->connect_);
+    }
   }
-  EXPECT_TRUE(this->events().Disconnect(this->pipe_));
+  EXPECT_EQ(got, request);
+  if (TypeParam::kRealTime) {
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(platform::kPipeReadLimitMs + 2000));
+  }
+  EXPECT_TRUE(events.Write(this->pipe_, got.data(), got.size()));
+  EXPECT_TRUE(events.Flush(this->pipe_));
+  EXPECT_TRUE(events.Disconnect(this->pipe_));
+  EXPECT_EQ(next->Reply(), got);
 }
 
 TYPED_TEST_P(PipeEventsContract, ClientThatConnectedBeforeTheConnectCallIsServed) {
@@ -193,7 +213,8 @@ TYPED_TEST_P(PipeEventsContract, StopWinsWithoutAClientAndLosesToASimultaneousCo
   this->Listen();
   auto& events = this->events();
   // Both signalled: the connection (index 0) is served first, the stop is seen next time.
-  auto client = this->binding_.StartClient({});
+  auto client = this->binding_.StartClient(Sequence(24));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // its request has arrived
   ASSERT_TRUE(events.SetEvent(this->stop_));
   EXPECT_EQ(this->WaitConnectOrStop(), 0);
   EXPECT_TRUE(events.Disconnect(this->pipe_));

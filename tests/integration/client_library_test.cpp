@@ -143,22 +143,31 @@ TEST_F(ClientLibraryTest, ServiceThatEndsBeforeAnsweringIsAConnectionClosedWitho
   EXPECT_EQ(status, ZYL_STATUS_CLOSED) << zyl_status_text(status);
 }
 
-TEST_F(ClientLibraryTest, BusyServiceServesTheCallerOnceTheHolderLeaves) {
-  auto holder = std::make_unique<Holder>(runtime_);
-  ASSERT_TRUE(holder->connected());
-  // On Linux the caller waits in the socket's queue: past its time-out that is a time-out.
+TEST_F(ClientLibraryTest, BusyServiceServesTheCallerOnceTheRunningCommandEnds) {
+  // An idle connection holds nobody: the service reads requests side by side.
+  auto idle = std::make_unique<Holder>(runtime_);
+  ASSERT_TRUE(idle->connected());
+  const zyl_options quick = Options(3000);
+  EXPECT_EQ(zyl_load(nullptr, &quick), ZYL_STATUS_OK);
+
+  // A command that runs for a second does hold it: another process's load, on a slow service.
+  service_.reset();
+  service_ = std::make_unique<integration::Background>(
+      std::vector<std::string>{kSimService, "--runtime-dir", runtime_, "--command-delay-ms",
+                               "1000"},
+      runtime_ + "/service.log");
+  ASSERT_TRUE(service_->WaitForFile(runtime_ + "/TAVIK_Zyl_Control_Service"));
+  integration::Background holder({std::string(ZYL_BINARY_DIR) + "/tools/zylclient/zylclient",
+                                  "load", "--runtime-dir", runtime_},
+                                 runtime_ + "/holder.log");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its command is running
   const zyl_options hurried = Options(300);
   EXPECT_EQ(zyl_load(nullptr, &hurried), ZYL_STATUS_TIMEOUT);
-
-  std::thread leave([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    holder.reset();
-  });
   const zyl_options patient = Options(10000);
   int32_t result = 0;
   EXPECT_EQ(zyl_load(&result, &patient), ZYL_STATUS_OK);
   EXPECT_EQ(result, 1);
-  leave.join();
+  EXPECT_EQ(holder.WaitForExit(), 0);
 }
 
 struct Progress {

@@ -15,9 +15,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 
+#include "platform/posix/client_checks.h"
 #include "platform/posix/ipc_names.h"
 #include "platform/posix/shared_event.h"
 #include "platform/windows_values.h"
@@ -124,7 +126,9 @@ TEST_F(PipeEventsTest, PipeIsASocketWithTheModeOfItsAccessListAndGoesAwayWhenClo
   EXPECT_EQ(info.st_mode & 07777, 0666u);
   struct stat events {};
   ASSERT_EQ(stat(platform::posix::EventsDir(dir_.Path()).c_str(), &events), 0);
-  EXPECT_EQ(events.st_mode & 07777, 01777u);
+  EXPECT_EQ(events.st_mode & 07777, 0755u);
+  ASSERT_EQ(stat(platform::posix::UserEventsDir(dir_.Path(), geteuid()).c_str(), &events), 0);
+  EXPECT_EQ(events.st_mode & 07777, 0700u);
   binding_.Close(pipe);
   EXPECT_NE(access(socketPath_.c_str(), F_OK), 0);
 }
@@ -136,6 +140,112 @@ TEST_F(PipeEventsTest, RefusesSettingsItCannotServe) {
   PipeSettings remote = kSettings;
   remote.name = u"\\\\host\\pipe\\x";
   EXPECT_EQ(binding_.CreatePipe(remote, nullptr), nullptr);
+}
+
+TEST_F(PipeEventsTest, IdleClientsDelayNobodyAndAreDroppedAfterTheReadLimit) {
+  Handle pipe = MakePipe();
+  Handle connectEvent = Keep(binding_.CreateEvent(false, false));
+  Handle stopEvent = Keep(binding_.CreateEvent(true, false));
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  const int idle = ConnectClient(socketPath_);
+  const int ready = ConnectClient(socketPath_);
+  ASSERT_GE(ready, 0);
+  const std::array<uint8_t, 24> request{7};
+  ASSERT_EQ(send(ready, request.data(), request.size(), 0), 24);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  std::array<uint8_t, 24> got{};
+  EXPECT_EQ(binding_.Read(pipe, got.data(), got.size()), 24);
+  EXPECT_EQ(got, request);
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+
+  // Part of a record and a pause: handed over as it is, as one read would return it.
+  const int slow = ConnectClient(socketPath_);
+  ASSERT_EQ(send(slow, "half", 4, 0), 4);
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  EXPECT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  EXPECT_EQ(binding_.Read(pipe, got.data(), got.size()), 4);
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+
+  // The idle one never sends: it is closed unserved once the limit passes.
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(platform::kPipeReadLimitMs + 300));
+    binding_.SetEvent(stopEvent);
+  });
+  EXPECT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 1);
+  stopper.join();
+  char byte;
+  EXPECT_EQ(recv(idle, &byte, 1, MSG_DONTWAIT), 0);
+  for (int fd : {idle, slow, ready}) close(fd);
+}
+
+TEST_F(PipeEventsTest, EachUserHasOnlyAFewConnectionsStillArriving) {
+  Handle pipe = MakePipe();
+  Handle connectEvent = Keep(binding_.CreateEvent(false, false));
+  Handle stopEvent = Keep(binding_.CreateEvent(true, false));
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  std::vector<int> idle;
+  for (int i = 0; i <= PosixPipeEvents::kConnectionsPerUser; ++i) {
+    idle.push_back(ConnectClient(socketPath_));
+  }
+  const int ready = ConnectClient(socketPath_);
+  const std::array<uint8_t, 24> request{9};
+  ASSERT_EQ(send(ready, request.data(), request.size(), 0), 24);
+  EXPECT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  std::array<uint8_t, 24> got{};
+  EXPECT_EQ(binding_.Read(pipe, got.data(), got.size()), 24);
+  EXPECT_EQ(got, request) << "a complete request is served beside a full set of idle ones";
+  int refused = 0;
+  for (int fd : idle) {
+    char byte;
+    refused += recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+    close(fd);
+  }
+  EXPECT_EQ(refused, 1);
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+  close(ready);
+}
+
+TEST_F(PipeEventsTest, ImpersonatedOpenTakesOnlyTheClientsOwnPlainEventFiles) {
+  Handle pipe = MakePipe();
+  Handle connectEvent = Keep(binding_.CreateEvent(false, false));
+  Handle stopEvent = Keep(binding_.CreateEvent(true, false));
+  EXPECT_FALSE(binding_.ImpersonateClient(pipe)) << "nobody connected";
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  const int client = ConnectClient(socketPath_);
+  ASSERT_EQ(shutdown(client, SHUT_WR), 0);  // closed without a record: handed over as well
+  ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  ASSERT_TRUE(binding_.ImpersonateClient(pipe));
+
+  const std::string path = platform::posix::EventFilePath(dir_.Path(), kDoneName);
+  auto clientSide = SharedEvent::Create(path, true, false);
+  ASSERT_NE(clientSide, nullptr);
+  Handle opened = Keep(binding_.OpenEvent(kDoneName));
+  ASSERT_NE(opened, nullptr);
+  EXPECT_TRUE(binding_.SetEvent(opened));
+  EXPECT_TRUE(clientSide->IsSignalled());
+
+  // Whatever else sits at an event's name is refused without being opened.
+  const std::string dir = platform::posix::UserEventsDir(dir_.Path(), geteuid());
+  ASSERT_EQ(symlink(path.c_str(), (dir + "/Global.Link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/Global.Fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir + "/Global.Dir").c_str(), 0700), 0);
+  for (const char16_t* name : {u"Global\\Link", u"Global\\Fifo", u"Global\\Dir"}) {
+    EXPECT_EQ(binding_.OpenEvent(name), nullptr);
+  }
+  ASSERT_EQ(link(path.c_str(), (dir + "/Global.Hard").c_str()), 0);
+  EXPECT_EQ(binding_.OpenEvent(u"Global\\Hard"), nullptr);
+  EXPECT_EQ(binding_.OpenEvent(kDoneName), nullptr) << "a second link makes it anyone's";
+  ASSERT_EQ(unlink((dir + "/Global.Hard").c_str()), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  EXPECT_EQ(binding_.OpenEvent(kDoneName), nullptr) << "only a private directory is trusted";
+  ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+  EXPECT_TRUE(binding_.RevertToSelf());
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+  close(client);
 }
 
 TEST_F(PipeEventsTest, WaitFailsForHandlesThatAreNotEvents) {
@@ -188,38 +298,33 @@ TEST_F(PipeEventsTest, StaleSocketFileIsReplaced) {
   close(client);
 }
 
-TEST_F(PipeEventsTest, FlushWaitsUntilTheClientHasReadOrGone) {
+TEST_F(PipeEventsTest, ReplyStaysReadableAfterTheDisconnectSoFlushWaitsForNobody) {
   Handle pipe = MakePipe();
   Handle connectEvent = Keep(binding_.CreateEvent(false, false));
   Handle stopEvent = Keep(binding_.CreateEvent(true, false));
   ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
   int client = ConnectClient(socketPath_);
+  char record[24] = {3};
+  ASSERT_EQ(send(client, record, sizeof(record), 0), 24);
   ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
-  char record[24] = {};
   ASSERT_TRUE(binding_.Write(pipe, record, sizeof(record)));
-
-  std::atomic<bool> flushed{false};
-  std::thread flusher([&] {
-    EXPECT_TRUE(binding_.Flush(pipe));
-    flushed = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(flushed.load()) << "flush returned before the client read the reply";
-  char got[24];
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(binding_.Flush(pipe)) << "the client has not read anything yet";
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(platform::kPipeFlushLimitMs / 2));
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+  char got[24] = {};
   ASSERT_EQ(recv(client, got, sizeof(got), MSG_WAITALL), 24);
-  flusher.join();
-  EXPECT_TRUE(flushed.load());
-  binding_.Disconnect(pipe);
+  EXPECT_EQ(got[0], 3);
+  EXPECT_EQ(recv(client, got, 1, 0), 0);
   close(client);
 
-  // A client that goes away without reading also ends the flush.
+  // Writing to a client that has gone fails instead of raising SIGPIPE.
   ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
   client = ConnectClient(socketPath_);
+  ASSERT_EQ(send(client, record, sizeof(record), 0), 24);
   ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
-  ASSERT_TRUE(binding_.Write(pipe, record, sizeof(record)));
   close(client);
-  EXPECT_TRUE(binding_.Flush(pipe));
-  // Writing to a client that has gone fails instead of raising SIGPIPE.
   EXPECT_FALSE(binding_.Write(pipe, record, sizeof(record)) &&
                binding_.Write(pipe, record, sizeof(record)));
 }
@@ -265,11 +370,11 @@ TEST_F(PipeEventsTest, NamedEventCreatedTwiceIsTheSameEvent) {
   ASSERT_TRUE(platform::posix::EnsureRuntimeDirs(dir_.Path()));
   const std::string path = platform::posix::EventFilePath(dir_.Path(), kDoneName);
   auto first = SharedEvent::Create(path, false, false);
-  auto second = SharedEvent::Create(path, true, true);  // exists: settings ignored
+  auto second = SharedEvent::Create(path, true, true);  // exists: not signalled anew
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_TRUE(second->AlreadyExisted());
-  EXPECT_FALSE(second->ManualReset());
+  EXPECT_TRUE(second->ManualReset()) << "the reset mode is the opener's, never the file's";
   EXPECT_FALSE(second->IsSignalled());
   second->Set();
   EXPECT_TRUE(first->Wait(0));
@@ -293,6 +398,48 @@ TEST_F(PipeEventsTest, NamedEventTruncatedByItsOwnerDoesNotBringTheServiceDown) 
   const std::string other = platform::posix::EventFilePath(dir_.Path(), u"Global\\Junk");
   ASSERT_EQ(close(open(other.c_str(), O_CREAT | O_WRONLY, 0666)), 0);
   EXPECT_EQ(binding_.OpenEvent(u"Global\\Junk"), nullptr);
+}
+
+TEST_F(PipeEventsTest, ClientTrustsOnlyRootOrTheDirectorysOwnerAndNeverSaysSuccess) {
+  EXPECT_EQ(platform::posix::ErrorText(0).find("Success"), std::string::npos);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  std::string error;
+  // The peer is this process, and this user owns the runtime directory.
+  EXPECT_TRUE(platform::posix::CheckServerCredentials(pair[0], dir_.Path(), &error)) << error;
+  if (geteuid() == 0) {
+    // A server of another uid (in the abstract namespace, which needs no directory): refused.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "zylcheck-" + std::to_string(getpid());
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const socklen_t length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+      const bool ok = setuid(65534) == 0 &&
+                      bind(server, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                      listen(server, 1) == 0 && write(ready[1], "r", 1) == 1;
+      if (ok) close(accept(server, nullptr, nullptr));
+      _exit(ok ? 0 : 1);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    const int fake = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(fake, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_FALSE(platform::posix::CheckServerCredentials(fake, dir_.Path(), &error));
+    EXPECT_NE(error.find("uid 65534"), std::string::npos) << error;
+    close(fake);
+    EXPECT_EQ(ChildStatus(child), 0);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  close(pair[0]);
+  close(pair[1]);
+  EXPECT_TRUE(platform::posix::CheckRuntimeDir(dir_.Path(), &error)) << error;
 }
 
 }  // namespace

@@ -141,8 +141,8 @@ int ServiceProcess::OpenDescriptors() const {
 std::vector<std::string> ServiceProcess::EventFiles() const {
   std::vector<std::string> names;
   std::error_code failure;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(platform::posix::EventsDir(runtimeDir_), failure)) {
+  const std::string ownEvents = platform::posix::UserEventsDir(runtimeDir_, geteuid());
+  for (const auto& entry : std::filesystem::directory_iterator(ownEvents, failure)) {
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());

@@ -31,7 +31,7 @@ class ServiceProcess {
   long ResidentKiB() const;
   /// Entries of /proc/<pid>/fd; -1 when they cannot be listed.
   int OpenDescriptors() const;
-  /// Names in <runtime dir>/events, sorted.
+  /// Names in this user's events directory, sorted.
   std::vector<std::string> EventFiles() const;
 
   /// SIGTERM, then waits at most `timeoutMs`: the exit status, minus the signal number when a

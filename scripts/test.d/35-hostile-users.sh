@@ -1,0 +1,15 @@
+# stage: hostile local users (Linux, release build, as root)
+# An unprivileged attacker replays what a local user can try against the real service process
+# on the simulated machine and against other users' clients, while a victim user's client runs
+# again and again. Fails when any attack delays the victim beyond one command's time, fools or
+# crashes its client, or harms the service. Prints the victim's worst latency per attack.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+if [ "$(id -u)" != 0 ]; then
+  echo "hostile users: needs root to act as other users; skipped"
+  exit 0
+fi
+cmake --preset linux-release >/dev/null
+cmake --build --preset linux-release -j "${ZYL_JOBS:-2}" --target zylsim_service zylclient
+python3 tests/hostile/hostile_users.py --service build/linux-release/sim/zylsim_service \
+  --client build/linux-release/tools/zylclient/zylclient
