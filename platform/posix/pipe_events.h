@@ -47,9 +47,10 @@ struct PosixPipeSecurity {
 /// - Unnamed events are eventfds. A connect event is tied to its pipe by Connect and counts as
 ///   signalled in WaitForEither when a client is waiting to be accepted; that wait accepts it.
 ///   Only unnamed events can be waited on.
-/// - Flush waits until the client has taken every byte written (or has gone), but only for
-///   kPosixFlushLimitMs: the bytes are in the client's receive queue already and stay readable
-///   after the service closes its end, so a client that never reads holds nobody up.
+/// - Flush returns at once: what it guarantees on Windows, that the disconnect loses nothing
+///   written, holds on a Unix socket as soon as the write returns (the bytes sit in the
+///   client's receive queue and stay readable after the service closes its end), and a client
+///   that never reads holds nobody up.
 /// The request record the core reads first: a connection is handed over once it has sent this
 /// many bytes (or closed).
 inline constexpr std::size_t kPipeRequestBytes = 24;
@@ -59,7 +60,6 @@ class PosixPipeEvents final : public PipeEvents {
   static constexpr int kListenBacklog = 64;
   static constexpr int kConnectionsPerUser = 16;
   static constexpr int kQueuedPerUser = 256;
-  static constexpr int kPosixFlushLimitMs = 100;
 
   explicit PosixPipeEvents(std::string runtimeDir);
   ~PosixPipeEvents() override;

@@ -309,7 +309,7 @@ TEST_F(PipeEventsTest, ReplyStaysReadableAfterTheDisconnectSoFlushWaitsForNobody
   ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
   ASSERT_TRUE(binding_.Write(pipe, record, sizeof(record)));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(binding_.Flush(pipe)) << "the client has not read anything yet";
+  EXPECT_TRUE(binding_.Flush(pipe)) << "nothing is lost: the reply waits in the client's queue";
   EXPECT_LT(std::chrono::steady_clock::now() - start,
             std::chrono::milliseconds(platform::kPipeFlushLimitMs / 2));
   EXPECT_TRUE(binding_.Disconnect(pipe));
