@@ -2,9 +2,11 @@
 // are shared event files, both found by the rules of platform/posix/ipc_names.h.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -62,14 +64,21 @@ class PosixClientTransport final : public ClientTransport {
 
     // While the service serves another client, a connection waits in its listen backlog and
     // is taken when the first has been disconnected: that wait is part of waiting for the
-    // reply. Only a full backlog makes connect() itself wait, which is retried here.
+    // reply. Only a full backlog makes connect() itself wait: in the kernel, first come first
+    // served among waiting clients, until a place frees or SO_SNDTIMEO runs out. (Retrying a
+    // non-blocking connect would lose every place to a local user who floods the backlog.)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (socket_ < 0) {
         *error = std::string("socket: ") + platform::posix::ErrorText(errno);
         return ConnectOutcome::kFailed;
       }
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+          deadline - std::chrono::steady_clock::now());
+      const long waitUs = std::max<long>(left.count(), 1000);
+      const timeval wait{waitUs / 1000000, waitUs % 1000000};
+      setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
       if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
         if (ServerIsTheService(error)) return ConnectOutcome::kConnected;
         close(socket_);
@@ -83,7 +92,7 @@ class PosixClientTransport final : public ClientTransport {
         *error = "nobody listens on " + path;
         return ConnectOutcome::kNotRunning;
       }
-      if (failure != EAGAIN) {
+      if (failure != EAGAIN && failure != EINTR) {
         *error = path + ": " + platform::posix::ErrorText(failure);
         return ConnectOutcome::kFailed;
       }
@@ -91,7 +100,6 @@ class PosixClientTransport final : public ClientTransport {
         *error = path + ": too many clients waiting";
         return ConnectOutcome::kBusy;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
 
