@@ -54,7 +54,8 @@ zyl_build_msi "$upgrade_build" "$msi_dir/vokzyl-$higher-x64.msi" || exit 1
 wbed_stage_end
 
 wbed_init || exit 1
-trap 'rm -rf "$msi_dir"; wbed_cleanup' EXIT
+# wbed_cleanup exits with the status it finds in $?: keep the script's own past the rm.
+trap 'rc=$?; rm -rf "$msi_dir"; (exit $rc); wbed_cleanup' EXIT
 program_files="$WINEPREFIX/drive_c/Program Files"
 folder="$program_files/Tavik/VokZyl"
 
@@ -129,7 +130,7 @@ else
   wbed_log "  end to end: $(wbed_elapsed "$start") s"
   # What the scenarios left beside the service goes: the test pieces and the stand-in's override.
   rm -f "$folder/qvzyl64.sys" "$folder/ioctl_probe.exe" "$folder/devnode_tool.exe" \
-    "$folder/setupapi.dll"
+    "$folder/zyl_example.exe" "$folder/setupapi.dll"
   wbed_run "$WBED_LOGS/reg-delete.log" reg delete \
     'HKCU\Software\Wine\AppDefaults\VokZylControl.exe' /f
 fi
