@@ -268,29 +268,36 @@ run_expect load-again load -- result=1
 wbed_stage_end
 
 # ---------------------------------------------------------------------------------------------
-wbed_stage "this machine's bus replayed: counts as lspci"
-for line in "${machine_expect[@]}"; do
-  read -r mode dword count found <<<"$line"
-  if [[ "$mode" == id ]]; then
-    run_expect "machine-id-$dword" count --match-id "$dword" --found-vendor 0x5a5a \
-      --timeout-ms "$SCAN_TIMEOUT_MS" -- result=1 "count=$count" "matchId=$(hex_dec "$dword")" \
-      foundVendor=23130 foundDevice=0
-    wbed_log "  ID-mode scan with $count match(es): ${last_client_seconds} s"
-  else
-    run_expect "machine-subsys-$dword" count --match-subsys "$dword" -- result=1 "count=$count" \
-      "foundVendor=$((found & 0xFFFF))" "foundDevice=$((found >> 16))"
-  fi
-done
-wbed_stage_end
+# Against an installed service the two groups that measure the library and the driver on this
+# machine's bus (the same files as in the run that installs them itself) are left out: they
+# take minutes under Wine and show nothing about the installation.
+if [[ "${WBED_INSTALLED:-0}" != 1 ]]; then
+  wbed_stage "this machine's bus replayed: counts as lspci"
+  for line in "${machine_expect[@]}"; do
+    read -r mode dword count found <<<"$line"
+    if [[ "$mode" == id ]]; then
+      run_expect "machine-id-$dword" count --match-id "$dword" --found-vendor 0x5a5a \
+        --timeout-ms "$SCAN_TIMEOUT_MS" -- result=1 "count=$count" "matchId=$(hex_dec "$dword")" \
+        foundVendor=23130 foundDevice=0
+      wbed_log "  ID-mode scan with $count match(es): ${last_client_seconds} s"
+    else
+      run_expect "machine-subsys-$dword" count --match-subsys "$dword" -- result=1 "count=$count" \
+        "foundVendor=$((found & 0xFFFF))" "foundDevice=$((found >> 16))"
+    fi
+  done
+  wbed_stage_end
 
-wbed_stage "full ID-mode scan without a match (131,072 transfers)"
-counter reset
-run_expect full-scan count --match-id 0xDEADBEEF --timeout-ms "$SCAN_TIMEOUT_MS" -- result=1 count=0
-full_scan_seconds="$last_client_seconds"
-transfers="$(counter read)"
-if [[ "$transfers" == 131072 ]]; then pass; else fail "full scan made ${transfers:-?} transfers, not 131072"; fi
-wbed_log "  full scan: ${full_scan_seconds} s for ${transfers:-?} transfers (client round trip included)"
-wbed_stage_end
+  wbed_stage "full ID-mode scan without a match (131,072 transfers)"
+  counter reset
+  run_expect full-scan count --match-id 0xDEADBEEF --timeout-ms "$SCAN_TIMEOUT_MS" -- result=1 count=0
+  full_scan_seconds="$last_client_seconds"
+  transfers="$(counter read)"
+  if [[ "$transfers" == 131072 ]]; then pass; else fail "full scan made ${transfers:-?} transfers, not 131072"; fi
+  wbed_log "  full scan: ${full_scan_seconds} s for ${transfers:-?} transfers (client round trip included)"
+  wbed_stage_end
+else
+  wbed_log "this machine's bus and the full scan: left to the run that installs the files itself"
+fi
 
 # ---------------------------------------------------------------------------------------------
 wbed_stage "simulated bus: driver restarted with the scenario topology"
