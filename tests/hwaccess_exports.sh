@@ -4,6 +4,7 @@
 #   hwaccess_exports.sh pe  OBJDUMP Qvzyl.Dll    (the PE export table)
 set -eu
 format=$1 tool=$2 library=$3
+. "$(dirname "$0")/export_table.sh"
 
 # The members of CQVACS in their Itanium spellings; QVLONG/QVDWORD are long/unsigned long on
 # Windows (l/m) and int32_t/uint32_t on Linux (i/j).
@@ -37,22 +38,6 @@ _ZN6CQVACS11dwWritePortEPvt${D}
 LIST
 )
 
-if [ "$format" = pe ]; then
-  # "[Ordinal/Name Pointer] Table" lines: "	[   0] name".
-  actual=$("$tool" -p "$library" | sed -n 's/^[[:space:]]*\[ *[0-9]*\] \([^ ]*\)$/\1/p' | sort)
-else
-  # Linker-made markers are not part of the interface.
-  actual=$("$tool" -D --defined-only "$library" | awk '{print $NF}' |
-           grep -v -x -e _init -e _fini -e _edata -e _end -e __bss_start | sort)
-fi
-
-if [ "$actual" != "$expected" ]; then
-  echo "export table of $library differs (< expected, > actual):"
-  dir=$(mktemp -d)
-  echo "$expected" >"$dir/expected"
-  echo "$actual" >"$dir/actual"
-  diff "$dir/expected" "$dir/actual" || true
-  rm -r "$dir"
-  exit 1
-fi
+actual=$(export_table "$format" "$tool" "$library")
+compare_exports "$library" "$expected" "$actual"
 echo "$library exports exactly the $(echo "$expected" | wc -l) interface symbols"

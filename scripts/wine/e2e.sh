@@ -40,14 +40,6 @@ readonly BUILT_ID='PCI\VEN_1234&DEV_ABCD&SUBSYS_81CE104D&REV_00'
 readonly NODE_PREFIX='4&1234ABCD&0&'
 readonly SCAN_TIMEOUT_MS=180000
 
-failures=0
-checks=0
-fail() {
-  wbed_log "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { checks=$((checks + 1)); }
-
 # ---------------------------------------------------------------------------------------------
 # The client and its checks
 

@@ -24,14 +24,7 @@ source "$here/harness.sh"
 # shellcheck source=../lib/packaging.sh
 source "$source_dir/scripts/lib/packaging.sh"
 
-readonly PRODUCT_FILES=(VokZylControl.exe Qvzyl.Dll zylclient.exe)
-failures=0
-checks=0
-fail() {
-  wbed_log "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { checks=$((checks + 1)); }
+readonly PRODUCT_FILES=(VokZylControl.exe Qvzyl.Dll zylclient.exe zylclient.dll)
 
 # ---------------------------------------------------------------------------------------------
 wbed_stage "the MSIs: this build, and one of a higher version"
@@ -87,7 +80,7 @@ products_key='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Unins
 expect_installed() {
   local what=$1 build=$2 file services products
   local -A built=([VokZylControl.exe]=service/VokZylControl.exe [Qvzyl.Dll]=hwaccess/Qvzyl.Dll
-    [zylclient.exe]=tools/zylclient/zylclient.exe)
+    [zylclient.exe]=tools/zylclient/zylclient.exe [zylclient.dll]=client/zylclient.dll)
   wbed_service_wait "$WBED_SERVICE_NAME" RUNNING 30 && pass || fail "$what: service not RUNNING"
   services="$(count_keys_with "$services_key" 'VokZylControl.exe')"
   [[ "$services" == 1 ]] && pass || fail "$what: $services services run VokZylControl.exe"

@@ -2,24 +2,13 @@
 // as a debug monitor reads it. The box in the console session is for real Windows to show.
 #include "contract/user_notice_contract.h"
 
-#include <memory>
-
 #include "win32/support/debug_monitor.h"
 
 namespace {
 
-class Win32UserNoticeBinding {
+class Win32UserNoticeBinding : public zyltest::DebugCapture {
  public:
   platform::UserNotice& Notice() { return platform::SystemUserNotice(); }
-  void StartCapture() { monitor_ = std::make_unique<zyltest::DebugMonitor>(); }
-  std::string StopCapture() {
-    std::string text = monitor_->Collect();
-    monitor_.reset();
-    return text;
-  }
-
- private:
-  std::unique_ptr<zyltest::DebugMonitor> monitor_;
 };
 
 }  // namespace

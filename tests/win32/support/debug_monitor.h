@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,6 +71,21 @@ class DebugMonitor {
   std::thread reader_;
   std::mutex lock_;
   std::string text_;
+};
+
+/// The capture half of the contract bindings whose output goes to the debugger: a monitor
+/// from StartCapture to StopCapture.
+class DebugCapture {
+ public:
+  void StartCapture() { monitor_ = std::make_unique<DebugMonitor>(); }
+  std::string StopCapture() {
+    std::string text = monitor_->Collect();
+    monitor_.reset();
+    return text;
+  }
+
+ private:
+  std::unique_ptr<DebugMonitor> monitor_;
 };
 
 }  // namespace zyltest
