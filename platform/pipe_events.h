@@ -66,7 +66,8 @@ class PipeEvents {
   virtual std::ptrdiff_t Read(Handle pipe, void* buffer, std::size_t size) = 0;
   /// WriteFile without OVERLAPPED, one write.
   virtual bool Write(Handle pipe, const void* data, std::size_t size) = 0;
-  /// FlushFileBuffers: returns once the client has read everything written (or has gone), or
+  /// FlushFileBuffers: returns once the disconnect can no longer lose what was written (on a
+  /// Windows pipe, once the client has read it all or has gone; on a Unix socket at once), or
   /// false after kPipeFlushLimitMs: a client that never reads cannot hold the pipe.
   virtual bool Flush(Handle pipe) = 0;
   /// DisconnectNamedPipe: the instance can listen again afterwards.
