@@ -233,20 +233,28 @@ Handle PosixPipeEvents::CreatePipe(const PipeSettings& settings, Handle security
   // something that does not take the lock is listening on it.
   if (SomeoneListens(address)) return nullptr;
   if (unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
-  pipe->socketPath = path;
 
+  // Made under a name of its own and renamed into place once it listens: a socket file at the
+  // pipe's name always has a listener behind it, so a client never meets a half-made pipe.
+  const std::string newPath = path + ".new";
+  sockaddr_un newAddress{};
+  if (!FillSocketAddress(newPath, &newAddress)) return nullptr;
+  if (unlink(newPath.c_str()) != 0 && errno != ENOENT) return nullptr;
+  pipe->socketPath = newPath;
   pipe->listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (pipe->listener < 0 ||
-      bind(pipe->listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  if (pipe->listener < 0 || bind(pipe->listener, reinterpret_cast<const sockaddr*>(&newAddress),
+                                 sizeof(newAddress)) != 0) {
     return nullptr;
   }
   // Owner and mode are set before listen(), so no client can connect under looser rules.
   const PosixPipeSecurity* wanted = DescribeSecurity(security);
   const PosixPipeSecurity ownerOnly{geteuid(), getegid(), 0600};
   const PosixPipeSecurity& applied = wanted != nullptr ? *wanted : ownerOnly;
-  if (geteuid() == 0 && chown(path.c_str(), applied.owner, applied.group) != 0) return nullptr;
-  if (chmod(path.c_str(), applied.mode) != 0) return nullptr;
+  if (geteuid() == 0 && chown(newPath.c_str(), applied.owner, applied.group) != 0) return nullptr;
+  if (chmod(newPath.c_str(), applied.mode) != 0) return nullptr;
   if (listen(pipe->listener, kListenBacklog) != 0) return nullptr;
+  if (rename(newPath.c_str(), path.c_str()) != 0) return nullptr;
+  pipe->socketPath = path;
   return pipe.release();
 }
 
