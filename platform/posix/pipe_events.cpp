@@ -278,8 +278,10 @@ PosixPipeEvents::PipeObject* PosixPipeEvents::ListeningPipeOf(EventObject* event
 }
 
 void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
-  // A bounded batch: a user who connects without pause must not keep the loop accepting.
-  for (int batch = 0; batch < kConnectionsPerUser; ++batch) {
+  // Up to one backlog's worth at a time: bounded, so a user who connects without pause cannot
+  // keep the loop accepting, yet enough that the queue empties and another user's connect()
+  // finds room at once (connections over a user's share are closed as soon as they are seen).
+  for (int batch = 0; batch < kListenBacklog; ++batch) {
     const int client = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (client < 0) return;  // none left (or one gave up before it was taken)
     ucred peer{};

@@ -57,7 +57,10 @@ inline constexpr std::size_t kPipeRequestBytes = 24;
 
 class PosixPipeEvents final : public PipeEvents {
  public:
-  static constexpr int kListenBacklog = 64;
+  // As deep as the kernel allows (net.core.somaxconn, 4096 by default): a user who floods the
+  // socket with connections must fill all of it before another user's connect() has to wait,
+  // and each wait drains it again.
+  static constexpr int kListenBacklog = 4096;
   static constexpr int kConnectionsPerUser = 16;
   static constexpr int kQueuedPerUser = 256;
 

@@ -516,6 +516,8 @@ def main():
     parser.add_argument("--service", required=True)
     parser.add_argument("--client", required=True)
     parser.add_argument("--seconds", type=float, default=2.0)
+    parser.add_argument("--only", default="",
+                        help="run just the attacks whose name contains this text")
     parser.add_argument("--no-verdict", action="store_true",
                         help="print the table but always exit 0 (for measuring old builds)")
     options = parser.parse_args()
@@ -567,10 +569,14 @@ def main():
             Attack("connection flood", attack_flood),
         ]
         for attack in attacks:
+            if options.only not in attack.name:
+                continue
             runs, worst, faults = run_attack(world, attack, options.seconds)
             rows.append((attack.name, runs, worst, faults))
         for name, probe in (("4 fake server, /tmp fallback", fake_server_in_tmp),
                             ("4 fake server, shared dir", fake_server_in_shared_dir)):
+            if options.only not in name:
+                continue
             took, fault = probe(world)
             rows.append((name, 1, took, [fault] if fault and not fault.startswith("skipped")
                          else []))
