@@ -208,7 +208,7 @@ ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t
     result.status = ZYL_STATUS_FAILED;
     result.message = "cannot send the request: " + sendError;
   }
-  ObserveEvents(transport, deadline, result);
+  if (options.observeEvents) ObserveEvents(transport, deadline, result);
   return result;
 }
 

@@ -12,6 +12,9 @@ namespace zylclient {
 
 struct ExchangeOptions {
   bool createEvents = true;
+  /// Whether to see which events the service set (the command line prints it). zyl_request
+  /// returns none of it, so it takes the reply and goes without waiting for the disconnect.
+  bool observeEvents = true;
   int timeoutMs = 60000;  // a full PCI scan takes tens of seconds on slow machines
   /// Called about once a second while the exchange waits (see zyl_progress_fn); may be null.
   zyl_progress_fn progress = nullptr;

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "client/transport.h"
@@ -21,6 +23,66 @@ namespace zylclient {
 namespace {
 
 using platform::posix::SharedEvent;
+
+// The two events outlive one exchange: made at the process's first exchange with a runtime
+// directory and kept while the process runs, as a Windows named event lives while any handle
+// to it is open. A later exchange checks that the names still lead to the kept files and
+// resets them, instead of making and removing two files every call.
+class KeptEvents {
+ public:
+  static KeptEvents& Instance() {
+    static KeptEvents kept;
+    return kept;
+  }
+
+  ~KeptEvents() { ForgetIfInherited(); }
+
+  void Release() {
+    std::lock_guard lock(mutex_);
+    ForgetIfInherited();
+    for (auto& event : events_) event.reset();
+    runtimeDir_.clear();
+  }
+
+  /// Both events for `runtimeDir`, made or opened anew when the kept ones are gone; false
+  /// (with `error`) when they cannot be made.
+  bool Get(const std::string& runtimeDir, std::shared_ptr<SharedEvent> out[2], std::string* error) {
+    std::lock_guard lock(mutex_);
+    ForgetIfInherited();
+    const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
+    for (int i = 0; i < 2; ++i) {
+      if (runtimeDir != runtimeDir_ || events_[i] == nullptr || !events_[i]->StillAtItsName()) {
+        events_[i].reset();  // the last handle of an event gone from its name removes nothing
+        const std::string path = platform::posix::EventFilePath(runtimeDir, names[i]);
+        events_[i] = SharedEvent::Create(path, /*manualReset=*/true, /*initiallySignalled=*/false);
+        if (events_[i] == nullptr) {
+          *error = path + ": " + platform::posix::ErrorText(errno);
+          return false;
+        }
+      }
+      out[i] = events_[i];
+    }
+    runtimeDir_ = runtimeDir;
+    owner_ = getpid();
+    return true;
+  }
+
+ private:
+  // A child made by fork() shares the parent's descriptors and locks but not its handle count:
+  // it must neither use nor close the parent's events, so it leaves them to the parent.
+  void ForgetIfInherited() {
+    if (owner_ == 0 || owner_ == getpid()) return;
+    for (auto& event : events_) {
+      if (event != nullptr) new std::shared_ptr<SharedEvent>(std::move(event));  // never freed
+    }
+    owner_ = 0;
+  }
+
+  std::mutex mutex_;
+  pid_t owner_ = 0;
+  std::string runtimeDir_;
+  std::shared_ptr<SharedEvent> events_[2];
+};
 
 class PosixClientTransport final : public ClientTransport {
  public:
@@ -37,17 +99,9 @@ class PosixClientTransport final : public ClientTransport {
       return EventsOutcome::kServiceAbsent;
     }
     if (!platform::posix::EnsureOwnEventsDir(runtimeDir_, error)) return EventsOutcome::kFailed;
-    const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
-    for (int i = 0; i < 2; ++i) {
-      const std::string path = platform::posix::EventFilePath(runtimeDir_, names[i]);
-      events_[i] = SharedEvent::Create(path, /*manualReset=*/true, /*initiallySignalled=*/false);
-      if (events_[i] == nullptr) {
-        *error = path + ": " + platform::posix::ErrorText(errno);
-        return EventsOutcome::kFailed;
-      }
-      // An event left behind by an earlier client may still be signalled.
-      events_[i]->Reset();
-    }
+    if (!KeptEvents::Instance().Get(runtimeDir_, events_, error)) return EventsOutcome::kFailed;
+    // Still signalled from the exchange before, or by an earlier client.
+    for (const auto& event : events_) event->Reset();
     return EventsOutcome::kCreated;
   }
 
@@ -148,7 +202,7 @@ class PosixClientTransport final : public ClientTransport {
   }
 
   const std::string runtimeDir_;
-  std::unique_ptr<SharedEvent> events_[2];
+  std::shared_ptr<SharedEvent> events_[2];
   int socket_ = -1;
 };
 
@@ -158,5 +212,7 @@ std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& opt
   return std::make_unique<PosixClientTransport>(
       options.runtimeDir.empty() ? platform::posix::DefaultRuntimeDir() : options.runtimeDir);
 }
+
+void ReleaseKeptEvents() { KeptEvents::Instance().Release(); }
 
 }  // namespace zylclient

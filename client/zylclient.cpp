@@ -45,6 +45,7 @@ int Request(const zyl_record& request, zyl_record* reply, const zyl_options* opt
   const uint32_t timeoutMs =
       options != nullptr && options->timeout_ms != 0 ? options->timeout_ms : kDefaultTimeoutMs;
   exchange.timeoutMs = static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX));
+  exchange.observeEvents = false;
   if (options != nullptr) {
     if (options->runtime_dir != nullptr) transport.runtimeDir = options->runtime_dir;
     exchange.progress = options->progress;

@@ -216,6 +216,19 @@ SharedEvent::~SharedEvent() {
   close(fd_);
 }
 
+bool SharedEvent::StillAtItsName() {
+  if (path_.empty()) return false;
+  if (inode_ == 0) {
+    struct stat mine {};
+    if (fstat(fd_, &mine) != 0) return false;
+    device_ = mine.st_dev;
+    inode_ = mine.st_ino;
+  }
+  // The open descriptor keeps the inode taken, so no other file can have its number.
+  struct stat named {};
+  return lstat(path_.c_str(), &named) == 0 && named.st_ino == inode_ && named.st_dev == device_;
+}
+
 bool SharedEvent::Set() {
   if (!WriteWord(fd_, kSignalledAt, 1)) return false;
   Futex(FutexWord(state_), FUTEX_WAKE, INT_MAX, nullptr);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
@@ -48,6 +50,10 @@ class SharedEvent {
   /// event is consumed by the wait that sees it. False on time-out.
   bool Wait(int timeoutMs);
 
+  /// Whether the event's name still leads to this event's file (nobody removed or replaced it).
+  /// Unlike the calls above, not for several threads at once.
+  bool StillAtItsName();
+
   bool AlreadyExisted() const { return alreadyExisted_; }
   bool ManualReset() const { return manualReset_; }
 
@@ -63,6 +69,8 @@ class SharedEvent {
   bool alreadyExisted_;
   bool manualReset_;
   bool counted_ = true;  // false for AdoptForSignalling
+  dev_t device_ = 0;     // the file's, once StillAtItsName has looked
+  ino_t inode_ = 0;
 };
 
 }  // namespace platform::posix

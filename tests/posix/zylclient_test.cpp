@@ -1,6 +1,8 @@
 // The client against the service's own pipe loop on the Linux binding, in one process: the
 // loop on a thread of its own, each client session on the test's thread.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include "client/exchange.h"
 #include "client/transport.h"
 #include "platform/debug_output.h"
+#include "platform/posix/ipc_names.h"
 #include "platform/posix/pipe_events.h"
 #include "posix/support/scratch_dir.h"
 #include "support/pipe_loop_host.h"
@@ -46,6 +49,21 @@ TEST_F(ClientAgainstPipeLoopTest, ReplyCarriesTheFieldsAsSentWithTheResultAndBot
   EXPECT_EQ(result.reply.foundDevice, 0x6666);
   EXPECT_TRUE(result.commandDoneBeforeReply);
   EXPECT_TRUE(result.disconnectedAfterReply);
+}
+
+TEST_F(ClientAgainstPipeLoopTest, EventsOutliveTheExchangeAndAreMadeAgainWhenRemoved) {
+  const ZylRequest sent{3, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(Send(sent).status, ZYL_STATUS_OK);
+  const std::string done = platform::posix::EventFilePath(dir_.Path(), kCommandDoneEventName);
+  struct stat first {};
+  ASSERT_EQ(stat(done.c_str(), &first), 0) << "kept for the next exchange";
+  ASSERT_EQ(unlink(done.c_str()), 0);
+  const ExchangeResult again = Send(sent);
+  ASSERT_EQ(again.status, ZYL_STATUS_OK) << again.message;
+  EXPECT_TRUE(again.commandDoneBeforeReply) << "the service signalled the new file";
+  struct stat second {};
+  ASSERT_EQ(stat(done.c_str(), &second), 0);
+  EXPECT_NE(first.st_ino, second.st_ino);
 }
 
 TEST_F(ClientAgainstPipeLoopTest, UnknownCommandGetsNoReplyButTheDisconnectedEvent) {

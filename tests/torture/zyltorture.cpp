@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/transport.h"
 #include "platform/posix/own_program.h"
 #include "tests/torture/hostile_clients.h"
 #include "tests/torture/service_process.h"
@@ -245,6 +246,7 @@ int main(int argc, char** argv) {
   owner.join();
   const double runSeconds = std::chrono::duration<double>(Clock::now() - runStart).count();
 
+  zylclient::ReleaseKeptEvents();  // what this process kept between its clients' exchanges
   std::this_thread::sleep_for(kSettle);
   const long rssAfter = service->ResidentKiB();
   const int fdsAfter = service->OpenDescriptors();
