@@ -104,6 +104,12 @@ bool EnsureRuntimeDirs(const std::string& runtimeDir) {
 
 bool EnsureUserEventsDir(const std::string& runtimeDir, uid_t uid) {
   const std::string path = UserEventsDir(runtimeDir, uid);
+  struct stat info {};
+  auto fit = [&] {
+    return S_ISDIR(info.st_mode) && info.st_uid == uid && (info.st_mode & 077) == 0;
+  };
+  // Asked at every connection, and there almost always already.
+  if (lstat(path.c_str(), &info) == 0) return fit();
   if (mkdir(path.c_str(), 0700) == 0) {
     if (geteuid() != uid && chown(path.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
       rmdir(path.c_str());
@@ -112,9 +118,7 @@ bool EnsureUserEventsDir(const std::string& runtimeDir, uid_t uid) {
   } else if (errno != EEXIST) {
     return false;
   }
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == uid &&
-         (info.st_mode & 077) == 0;
+  return lstat(path.c_str(), &info) == 0 && fit();
 }
 
 }  // namespace platform::posix

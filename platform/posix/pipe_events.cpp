@@ -43,9 +43,9 @@ struct SecurityObject final : Object {
 };
 
 struct NamedEventObject final : Object {
-  explicit NamedEventObject(std::unique_ptr<posix::SharedEvent> e)
+  explicit NamedEventObject(std::shared_ptr<posix::SharedEvent> e)
       : Object(Kind::kNamedEvent), event(std::move(e)) {}
-  std::unique_ptr<posix::SharedEvent> event;
+  std::shared_ptr<posix::SharedEvent> event;
 };
 
 struct ThreadObject final : Object {
@@ -447,6 +447,16 @@ Handle PosixPipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   return new EventObject(fd, manualReset);
 }
 
+// A user's event file opened before, kept for that user's next request.
+struct PosixPipeEvents::KeptUserEvent {
+  uid_t uid = 0;
+  std::string fileName;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::shared_ptr<posix::SharedEvent> event;
+  uint64_t lastUse = 0;
+};
+
 Handle PosixPipeEvents::OpenUserEvent(uid_t uid, std::u16string_view name) {
   const std::string fileName = posix::EventFileName(name);
   if (fileName.empty()) return nullptr;
@@ -458,12 +468,27 @@ Handle PosixPipeEvents::OpenUserEvent(uid_t uid, std::u16string_view name) {
   if (dir < 0) return nullptr;
   const bool dirOk = fstat(dir, &dirInfo) == 0 && S_ISDIR(dirInfo.st_mode) &&
                      dirInfo.st_uid == uid && (dirInfo.st_mode & 077) == 0;
-  const int found = dirOk ? openat(dir, fileName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+  auto acceptable = [uid](const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == uid;
+  };
+  // What the name leads to now, without following links. When that is the very file opened
+  // for this user's last request (same device and inode, and it passes the same checks), the
+  // descriptor kept from then reaches exactly what a new open would: it is used again.
+  struct stat named {};
+  if (!dirOk || fstatat(dir, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !acceptable(named)) {
+    close(dir);
+    return nullptr;
+  }
+  if (auto kept = FindKeptUserEvent(uid, fileName, named)) {
+    close(dir);
+    return new posix_objects::NamedEventObject(std::move(kept));
+  }
+  const int found = openat(dir, fileName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   close(dir);
   if (found < 0) return nullptr;
   struct stat info {};
-  if (fstat(found, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-      info.st_uid != uid) {
+  if (fstat(found, &info) != 0 || !acceptable(info)) {
     close(found);
     return nullptr;
   }
@@ -472,9 +497,41 @@ Handle PosixPipeEvents::OpenUserEvent(uid_t uid, std::u16string_view name) {
   const int fd = open(reopen.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   close(found);
   if (fd < 0) return nullptr;
-  auto event = posix::SharedEvent::AdoptForSignalling(fd);
+  std::shared_ptr<posix::SharedEvent> event = posix::SharedEvent::AdoptForSignalling(fd);
   if (event == nullptr) return nullptr;
+  KeepUserEvent(uid, fileName, info, event);
   return new posix_objects::NamedEventObject(std::move(event));
+}
+
+std::shared_ptr<posix::SharedEvent> PosixPipeEvents::FindKeptUserEvent(uid_t uid,
+                                                                       const std::string& fileName,
+                                                                       const struct stat& named) {
+  std::lock_guard lock(mutex_);
+  for (KeptUserEvent& kept : keptUserEvents_) {
+    if (kept.uid == uid && kept.fileName == fileName) {
+      if (kept.device != named.st_dev || kept.inode != named.st_ino) return nullptr;
+      kept.lastUse = ++keptUses_;
+      return kept.event;
+    }
+  }
+  return nullptr;
+}
+
+void PosixPipeEvents::KeepUserEvent(uid_t uid, const std::string& fileName, const struct stat& info,
+                                    std::shared_ptr<posix::SharedEvent> event) {
+  std::lock_guard lock(mutex_);
+  auto slot = std::find_if(
+      keptUserEvents_.begin(), keptUserEvents_.end(),
+      [&](const KeptUserEvent& kept) { return kept.uid == uid && kept.fileName == fileName; });
+  if (slot == keptUserEvents_.end() && keptUserEvents_.size() < kKeptUserEvents) {
+    slot = keptUserEvents_.emplace(keptUserEvents_.end());
+  } else if (slot == keptUserEvents_.end()) {
+    // Full: the one used longest ago makes room.
+    slot = std::min_element(
+        keptUserEvents_.begin(), keptUserEvents_.end(),
+        [](const KeptUserEvent& a, const KeptUserEvent& b) { return a.lastUse < b.lastUse; });
+  }
+  *slot = KeptUserEvent{uid, fileName, info.st_dev, info.st_ino, std::move(event), ++keptUses_};
 }
 
 Handle PosixPipeEvents::OpenEvent(std::u16string_view name) {
@@ -512,13 +569,14 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
                                   As<EventObject>(second, Kind::kEvent)};
   if (events[0] == nullptr || events[1] == nullptr) return -1;
   std::vector<pollfd> watched;
-  for (;;) {
+  for (bool entering = true;; entering = false) {
     PipeObject* pipes[2] = {ListeningPipeOf(events[0]), ListeningPipeOf(events[1])};
-    // A complete request connects its pipe: the connect event is signalled.
-    auto connected = [&](int i) {
+    // A complete request connects its pipe: the connect event is signalled. Later rounds
+    // accept only when the poll saw the listener ready.
+    auto connected = [&](int i, bool acceptFirst) {
       if (pipes[i] == nullptr) return false;
       // Whoever connected while the last client was served competes for the next turn too.
-      if (pipes[i]->connection.load() < 0) AcceptPending(pipes[i]);
+      if (acceptFirst && pipes[i]->connection.load() < 0) AcceptPending(pipes[i]);
       if (!ServeNextReady(pipes[i])) return false;
       {
         std::lock_guard lock(mutex_);
@@ -528,8 +586,8 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
       if (events[i]->manualReset) SetEvent(events[i]);
       return true;
     };
-    if (connected(0)) return 0;
-    if (connected(1)) return 1;
+    if (connected(0, entering)) return 0;
+    if (connected(1, entering)) return 1;
     watched.clear();
     auto deadline = Clock::time_point::max();
     for (int i = 0; i < 2; ++i) {
@@ -579,7 +637,7 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
     }
     // In index order, so a request that completed together with a stop is served first.
     for (int i = 0; i < 2; ++i) {
-      if (connected(i)) return i;
+      if (connected(i, false)) return i;
       const pollfd& own = watched[2 * i];
       if (own.revents & POLLNVAL) return -1;
       if (own.revents & POLLIN) {

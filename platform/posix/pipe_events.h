@@ -1,7 +1,9 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -10,6 +12,10 @@
 #include "platform/pipe_events.h"
 
 namespace platform {
+
+namespace posix {
+class SharedEvent;
+}
 
 /// The owner and mode a pipe's socket file gets, made by BuildSecurity from the access list:
 ///   "SYSTEM"         -> owner root             (uid 0)
@@ -43,7 +49,10 @@ struct PosixPipeSecurity {
 /// - ImpersonateClient takes the served client's uid for the calling thread; OpenEvent then
 ///   opens that user's events, in that user's own events directory, checked without following
 ///   links (a directory of that user, mode 0700; a regular file of that user with one link)
-///   before it is opened with O_NOFOLLOW | O_NOCTTY. RevertToSelf forgets the uid.
+///   before it is opened with O_NOFOLLOW | O_NOCTTY. The events of the last kKeptUserEvents
+///   (user, name) pairs stay open: when the name, checked the same way, still leads to the
+///   same file (device and inode), the kept descriptor serves again. RevertToSelf forgets the
+///   uid.
 /// - Unnamed events are eventfds. A connect event is tied to its pipe by Connect and counts as
 ///   signalled in WaitForEither when a client is waiting to be accepted; that wait accepts it.
 ///   Only unnamed events can be waited on.
@@ -99,11 +108,21 @@ class PosixPipeEvents final : public PipeEvents {
   void DropExpired(PipeObject* pipe);
   bool ServeNextReady(PipeObject* pipe);
   Handle OpenUserEvent(uid_t uid, std::u16string_view name);
+  struct KeptUserEvent;
+  std::shared_ptr<posix::SharedEvent> FindKeptUserEvent(uid_t uid, const std::string& fileName,
+                                                        const struct stat& named);
+  void KeepUserEvent(uid_t uid, const std::string& fileName, const struct stat& info,
+                     std::shared_ptr<posix::SharedEvent> event);
 
   const std::string runtimeDir_;
   std::mutex mutex_;  // guards listening_ and securities_
   std::unordered_map<EventObject*, PipeObject*> listening_;
   std::vector<void*> securities_;  // made by BuildSecurity and not closed
+  // The events of the last few users served, so that a user's next request need not open
+  // them anew (see OpenUserEvent). Guarded by mutex_.
+  static constexpr std::size_t kKeptUserEvents = 16;
+  std::vector<KeptUserEvent> keptUserEvents_;
+  uint64_t keptUses_ = 0;
 };
 
 }  // namespace platform

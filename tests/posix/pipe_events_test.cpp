@@ -243,6 +243,16 @@ TEST_F(PipeEventsTest, ImpersonatedOpenTakesOnlyTheClientsOwnPlainEventFiles) {
   ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
   EXPECT_EQ(binding_.OpenEvent(kDoneName), nullptr) << "only a private directory is trusted";
   ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+
+  // The file opened first is kept for the next request, but only while the name still leads
+  // to it: a new file at the name is the one signalled.
+  clientSide.reset();  // its last handle: the file goes
+  auto replaced = SharedEvent::Create(path, true, false);
+  ASSERT_NE(replaced, nullptr);
+  Handle reopened = Keep(binding_.OpenEvent(kDoneName));
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_TRUE(binding_.SetEvent(reopened));
+  EXPECT_TRUE(replaced->IsSignalled());
   EXPECT_TRUE(binding_.RevertToSelf());
   EXPECT_TRUE(binding_.Disconnect(pipe));
   close(client);
