@@ -1,11 +1,13 @@
 /* zylclient: talk to the VokZyl control service from any program.
  *
  * One call is one whole exchange with the service: the library creates the two global events
- * the service signals, opens the service's pipe (waiting while another client is served),
- * writes one 24-byte record, reads the reply and watches the service's done and disconnected
- * signals, all within one time-out. Plain C (C99 and C++), no allocation visible to the caller,
- * no callbacks except the optional progress hook: callable through any foreign-function
- * interface.
+ * the service signals (on Linux it keeps them for the process's next call), opens the
+ * service's pipe (waiting while another client is served), writes one 24-byte record and
+ * reads the reply, all within one time-out. It returns as soon as the reply is in: the
+ * service's done and disconnected signals are for watchers such as the zylclient tool.
+ *
+ * Plain C (C99 and C++), no allocation visible to the caller, no callbacks except the optional
+ * progress hook: callable through any foreign-function interface.
  *
  * Every function returns a transport status (ZYL_STATUS_OK when a whole reply was read) and
  * leaves the service's own answer, the reply's `result`, to an output parameter. The status says
@@ -18,8 +20,7 @@
  *   - Between processes, each client gets its own connection and its own reply; the service
  *     serves them one after another and a client waits for the pipe within its time-out.
  *     Both clients open the same two events, so the done and disconnected signals one of them
- *     sees may have been set for the other; the library reads them for information only and
- *     never needs them to take a reply.
+ *     sees may have been set for the other; a reply never depends on them.
  */
 #ifndef ZYL_ZYLCLIENT_H
 #define ZYL_ZYLCLIENT_H
