@@ -53,30 +53,44 @@ int CQVACS::SearchPCIConfig(QVLONG id, QVLONG subsystem, QVLONG* foundId) {
   const QVDWORD wantedId = static_cast<QVDWORD>(id);
   const QVDWORD wantedSubsystem = static_cast<QVDWORD>(subsystem);
 
-  for (uint32_t bus = 0; bus < hwaccess::kPciBusCount; ++bus) {
-    for (uint32_t device = 0; device < hwaccess::kPciDevicesPerBus; ++device) {
-      for (uint32_t function = 0; function < hwaccess::kPciFunctionsPerDevice; ++function) {
-        const QVDWORD idDword = readConfig(bus, device, function, hwaccess::kPciVendorId);
-        // All ones is what an absent function answers: it is never a match, whatever was asked.
+  if (id == 0 && subsystem != 0) {
+    // Subsystem mode: function 0 decides each device.
+    for (uint32_t bus = 0; bus < hwaccess::kPciBusCount; ++bus) {
+      for (uint32_t device = 0; device < hwaccess::kPciDevicesPerBus; ++device) {
+        const QVDWORD idDword = readConfig(bus, device, 0, hwaccess::kPciVendorId);
+        // All ones is what an absent function answers: it is never a match.
         const bool present = idDword != kAbsentFunction;
         if (present && idDword == wantedId) {
-          if (subsystem == 0 || readConfig(bus, device, function,
-                                           hwaccess::kPciSubsystemVendorId) == wantedSubsystem) {
-            record(bus, device, function);
+          if (readConfig(bus, device, 0, hwaccess::kPciSubsystemVendorId) == wantedSubsystem) {
+            record(bus, device, 0);
           }
-          break;
-        }
-        if (id == 0 && subsystem != 0) {
-          if (readConfig(bus, device, function, hwaccess::kPciSubsystemVendorId) ==
-                  wantedSubsystem &&
-              present) {
-            if (foundId != nullptr) *foundId = static_cast<QVLONG>(idDword);
-            record(bus, device, function);
-          }
-          break;
+        } else if (readConfig(bus, device, 0, hwaccess::kPciSubsystemVendorId) == wantedSubsystem &&
+                   present) {
+          if (foundId != nullptr) *foundId = static_cast<QVLONG>(idDword);
+          record(bus, device, 0);
         }
       }
     }
+    return count;
+  }
+
+  // ID mode: every function's ID dword is read in order until one equals `id`, which decides
+  // its device; the walk goes on at the next device. The channel makes those reads, so one
+  // that knows the absent functions can pass over them.
+  constexpr uint32_t kFunctions =
+      hwaccess::kPciBusCount * hwaccess::kPciDevicesPerBus * hwaccess::kPciFunctionsPerDevice;
+  for (uint32_t next = 0; next < kFunctions;) {
+    const uint32_t found =
+        channel.FindFunction(handle, next, kFunctions, hwaccess::kPciVendorId, wantedId);
+    if (found >= kFunctions) break;
+    const uint32_t bus = found >> 8;
+    const uint32_t device = (found >> 3) & 31;
+    const uint32_t function = found & 7;
+    if (subsystem == 0 ||
+        readConfig(bus, device, function, hwaccess::kPciSubsystemVendorId) == wantedSubsystem) {
+      record(bus, device, function);
+    }
+    next = (found | 7) + 1;
   }
   return count;
 }

@@ -10,8 +10,7 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kEnableBit = 0x80000000u;
-constexpr uint32_t kNoFunction = 0xFFFFFFFFu;
+constexpr uint32_t kNoFunction = kPciAbsentFunction;
 /// Bus, device, function and dword-aligned register of a latched address.
 constexpr uint32_t kAddressBits = 0x00FFFFFCu;
 constexpr char kFunctionName[] = "/0000:00:00.0/config";
@@ -144,7 +143,7 @@ uint32_t SysfsPortChannel::ReadConfig(uint32_t address) {
 uint32_t SysfsPortChannel::ReadPort(Handle device, uint16_t port) {
   if (device == nullptr) return 0;
   if (port != kPciConfigDataPort) return port == kPciConfigAddressPort ? latch_ : 0;
-  if ((latch_ & kEnableBit) == 0) return kNoFunction;
+  if ((latch_ & kPciConfigEnable) == 0) return kNoFunction;
   const uint32_t address = latch_ & kAddressBits;
   // The common case of a scan, kept free of calls: an absent function further up the walk.
   if (address > lastAddress_ && !IsPresent(static_cast<uint16_t>(address >> 8))) {
@@ -157,6 +156,37 @@ uint32_t SysfsPortChannel::ReadPort(Handle device, uint16_t port) {
 uint32_t SysfsPortChannel::WritePort(Handle device, uint16_t port, uint32_t value) {
   if (device != nullptr && port == kPciConfigAddressPort) latch_ = value;
   return 0;
+}
+
+uint32_t SysfsPortChannel::FindFunction(Handle device, uint32_t first, uint32_t end, uint8_t reg,
+                                        uint32_t wanted) {
+  end = std::min<uint32_t>(end, kFunctions);
+  if (device == nullptr || first >= end || wanted == kNoFunction) {
+    return PortChannel::FindFunction(device, first, end, reg, wanted);
+  }
+  reg &= 0xFC;
+  const auto addressOf = [reg](uint32_t function) { return function << 8 | reg; };
+  // The first read as ReadPort makes it: it may start a scan and list the functions anew.
+  // The rest walk upwards, where an absent function is answered from the map, so only the
+  // present ones are read, each as its own transfer would read it.
+  const auto found = [&](uint32_t function) {
+    latch_ = kPciConfigEnable | addressOf(function);
+    return function;
+  };
+  if (ReadConfig(addressOf(first)) == wanted) return found(first);
+  for (uint32_t word = (first + 1) / 64; word * 64 < end; ++word) {
+    uint64_t bits = present_[word];
+    if (word == (first + 1) / 64) bits &= ~uint64_t{0} << ((first + 1) % 64);
+    for (; bits != 0; bits &= bits - 1) {
+      const uint32_t function = word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+      if (function >= end) break;
+      if (ReadConfig(addressOf(function)) == wanted) return found(function);
+    }
+  }
+  // Where the walk would have left the latch and the last address read.
+  lastAddress_ = addressOf(end - 1);
+  latch_ = kPciConfigEnable | lastAddress_;
+  return end;
 }
 
 PortChannel& SystemPortChannel() {

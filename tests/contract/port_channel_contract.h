@@ -81,8 +81,37 @@ TYPED_TEST_P(PortChannelContract, FailedTransfersReadZeroAndWriteNothing) {
   EXPECT_EQ(channel.ReadPort(device, platform::kPciConfigDataPort), kContractBus[0].id);
 }
 
+// The scan's walk over a run of functions: the first that answers, never an absent one, and
+// the latch where the transfers one by one would leave it. Runs stay within bus 0x3A, so the
+// Windows channel under Wine makes a few hundred transfers, not 131,072.
+TYPED_TEST_P(PortChannelContract, FindFunctionStopsAtTheFirstAnswerLikeTheTransfers) {
+  auto& channel = this->binding_.Channel();
+  const platform::Handle device = this->binding_.Device();
+  const auto& host = kContractBus[0];
+  const auto& far = kContractBus[1];
+  const uint32_t farFunction = far.bus << 8 | far.device << 3 | far.function;
+  constexpr uint32_t kBus = 0x3A00;
+  constexpr uint32_t kNextBus = 0x3B00;
+  const auto latch = [&] { return channel.ReadPort(device, platform::kPciConfigAddressPort); };
+
+  EXPECT_EQ(channel.FindFunction(device, 0, 1, 0x00, host.id), 0u);
+  EXPECT_EQ(channel.FindFunction(device, kBus, kNextBus, 0x00, far.id), farFunction);
+  EXPECT_EQ(latch(), PciConfigAddress(far.bus, far.device, far.function, 0x00));
+  EXPECT_EQ(channel.FindFunction(device, kBus, kNextBus, 0x2C, far.subsystem), farFunction);
+  // Past it, or asking what nobody answers: the end, with the latch on the last function.
+  EXPECT_EQ(channel.FindFunction(device, farFunction + 1, kNextBus, 0x00, far.id), kNextBus);
+  EXPECT_EQ(channel.FindFunction(device, kBus, kNextBus, 0x00, host.id), kNextBus);
+  EXPECT_EQ(latch(), PciConfigAddress(0x3A, 31, 7, 0x00));
+  EXPECT_EQ(channel.FindFunction(device, kBus, kNextBus, 0x00, 0xFFFFFFFFu), kNextBus)
+      << "an absent function's all ones never counts";
+  EXPECT_EQ(channel.FindFunction(device, kBus, kBus, 0x00, far.id), kBus) << "an empty run";
+  EXPECT_EQ(channel.FindFunction(nullptr, kBus, kNextBus, 0x00, far.id), kNextBus)
+      << "failed transfers answer nothing";
+}
+
 REGISTER_TYPED_TEST_SUITE_P(PortChannelContract, AnswersAsConfigurationMechanismOne,
                             AbsentFunctionsAndDisabledAddressesReadAllOnes,
-                            FailedTransfersReadZeroAndWriteNothing);
+                            FailedTransfersReadZeroAndWriteNothing,
+                            FindFunctionStopsAtTheFirstAnswerLikeTheTransfers);
 
 }  // namespace zyltest

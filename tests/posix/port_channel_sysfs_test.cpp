@@ -116,6 +116,13 @@ TEST(SysfsPortChannelTest, EachScanSeesTheFunctionsPresentWhenItStarts) {
   EXPECT_EQ(ReadConfig(channel, 0, 0, 0, 0), 0x0D578086u);
   EXPECT_EQ(ReadConfig(channel, 5, 0, 0, 0), 0xFFFFFFFFu);
   EXPECT_EQ(channel.listings(), 4u);
+
+  // The scan's walk, which reads only what the map holds, starts a scan in the same way.
+  tree.Add("0000:07:00.0", Function(0x12345678, 0, 0));
+  EXPECT_EQ(channel.FindFunction(kDevice, 0, 65536, 0, 0x12345678), 0x0700u);
+  EXPECT_EQ(channel.listings(), 5u);
+  tree.Remove("0000:07:00.0");
+  EXPECT_EQ(channel.FindFunction(kDevice, 0, 65536, 0, 0x12345678), 65536u);
 }
 
 TEST(SysfsPortChannelTest, KeptFilesAreReadAfreshAndFunctionsBeyondTheLimitStillAnswer) {
