@@ -44,6 +44,19 @@ class KeptEvents {
     runtimeDir_.clear();
   }
 
+  /// Both kept events for `runtimeDir`, when their names still lead to them; false otherwise.
+  bool Reuse(const std::string& runtimeDir, std::shared_ptr<SharedEvent> out[2]) {
+    std::lock_guard lock(mutex_);
+    ForgetIfInherited();
+    if (runtimeDir != runtimeDir_) return false;
+    for (auto& event : events_) {
+      if (event == nullptr || !event->StillAtItsName()) return false;
+    }
+    out[0] = events_[0];
+    out[1] = events_[1];
+    return true;
+  }
+
   /// Both events for `runtimeDir`, made or opened anew when the kept ones are gone; false
   /// (with `error`) when they cannot be made.
   bool Get(const std::string& runtimeDir, std::shared_ptr<SharedEvent> out[2], std::string* error) {
@@ -93,28 +106,29 @@ class PosixClientTransport final : public ClientTransport {
 
   EventsOutcome CreateEvents(std::string* error) override {
     if (!platform::posix::CheckRuntimeDir(runtimeDir_, error)) return EventsOutcome::kFailed;
-    const std::string dir = platform::posix::EventsDir(runtimeDir_);
-    if (access(dir.c_str(), F_OK) != 0) {
-      *error = dir + " does not exist";
-      return EventsOutcome::kServiceAbsent;
+    runtimeDirChecked_ = true;
+    // Kept from the exchange before and still at their names: their directories are there.
+    if (!KeptEvents::Instance().Reuse(runtimeDir_, events_)) {
+      const EventsOutcome made = MakeEvents(error);
+      if (made != EventsOutcome::kCreated) return made;
     }
-    if (!platform::posix::EnsureOwnEventsDir(runtimeDir_, error)) return EventsOutcome::kFailed;
-    if (!KeptEvents::Instance().Get(runtimeDir_, events_, error)) return EventsOutcome::kFailed;
     // Still signalled from the exchange before, or by an earlier client.
     for (const auto& event : events_) event->Reset();
     return EventsOutcome::kCreated;
   }
 
   ConnectOutcome Connect(int timeoutMs, std::string* error) override {
-    if (!platform::posix::CheckRuntimeDir(runtimeDir_, error)) return ConnectOutcome::kFailed;
+    // Once per exchange: CreateEvents may have checked it already.
+    if (!runtimeDirChecked_ && !platform::posix::CheckRuntimeDir(runtimeDir_, error)) {
+      return ConnectOutcome::kFailed;
+    }
+    runtimeDirChecked_ = true;
     const std::string path = platform::posix::PipeSocketPath(runtimeDir_, kPipeName);
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) {
+    if (!platform::posix::SocketAddress(path, &address)) {
       *error = path + ": path too long";
       return ConnectOutcome::kFailed;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
     // While the service serves another client, a connection waits in its listen backlog and
     // is taken when the first has been disconnected: that wait is part of waiting for the
@@ -201,7 +215,22 @@ class PosixClientTransport final : public ClientTransport {
     return platform::posix::CheckServerCredentials(socket_, runtimeDir_, error);
   }
 
+  EventsOutcome MakeEvents(std::string* error) {
+    const std::string dir = platform::posix::EventsDir(runtimeDir_);
+    if (access(dir.c_str(), F_OK) != 0) {
+      *error = dir + " does not exist";
+      return EventsOutcome::kServiceAbsent;
+    }
+    const std::string socketPath = platform::posix::PipeSocketPath(runtimeDir_, kPipeName);
+    if (!platform::posix::EnsureOwnEventsDir(runtimeDir_, socketPath, error) ||
+        !KeptEvents::Instance().Get(runtimeDir_, events_, error)) {
+      return EventsOutcome::kFailed;
+    }
+    return EventsOutcome::kCreated;
+  }
+
   const std::string runtimeDir_;
+  bool runtimeDirChecked_ = false;
   std::shared_ptr<SharedEvent> events_[2];
   int socket_ = -1;
 };

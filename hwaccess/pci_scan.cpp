@@ -14,10 +14,6 @@ PciMatch PciMatchTable[kPciMatchTableSize];
 
 using hwaccess::PciMatchTable;
 
-namespace {
-constexpr QVDWORD kAbsentFunction = 0xFFFFFFFF;
-}  // namespace
-
 QVDWORD CQVACS::dwReadPort(void* device, unsigned short port) {
   return hwaccess::CurrentHwPlatform().portChannel->ReadPort(device, port);
 }
@@ -59,7 +55,7 @@ int CQVACS::SearchPCIConfig(QVLONG id, QVLONG subsystem, QVLONG* foundId) {
       for (uint32_t device = 0; device < hwaccess::kPciDevicesPerBus; ++device) {
         const QVDWORD idDword = readConfig(bus, device, 0, hwaccess::kPciVendorId);
         // All ones is what an absent function answers: it is never a match.
-        const bool present = idDword != kAbsentFunction;
+        const bool present = idDword != platform::kPciAbsentFunction;
         if (present && idDword == wantedId) {
           if (readConfig(bus, device, 0, hwaccess::kPciSubsystemVendorId) == wantedSubsystem) {
             record(bus, device, 0);

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "platform/port_channel.h"
+
 namespace hwaccess {
 
 /// Configuration registers the scan reads.
@@ -34,7 +36,7 @@ inline constexpr int kPciMatchTableSize = 16;
 /// The mechanism #1 address of one configuration register.
 constexpr uint32_t PciConfigAddress(uint32_t bus, uint32_t device, uint32_t function,
                                     uint32_t reg) {
-  return 0x80000000u | bus << 16 | device << 11 | function << 8 | reg;
+  return platform::kPciConfigEnable | bus << 16 | device << 11 | function << 8 | reg;
 }
 
 /// One recorded match.

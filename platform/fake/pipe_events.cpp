@@ -4,12 +4,13 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/windows_values.h"
+
 namespace platform {
 
 namespace {
 constexpr char16_t kCommandDoneName[] = u"Global\\VokZylRemoveService";
 constexpr char16_t kDisconnectedName[] = u"Global\\VokZylRemoveService2";
-constexpr uint32_t kFileFlagFirstPipeInstance = 0x00080000;
 
 std::string Narrow(std::u16string_view text) {
   std::string out;

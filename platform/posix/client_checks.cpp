@@ -14,19 +14,15 @@
 namespace platform::posix {
 namespace {
 
-constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
 constexpr auto kEventsDirWait = std::chrono::milliseconds(1000);
 
 bool IsOwnPrivateDir(const struct stat& info) {
   return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 077) == 0;
 }
 
-void PokeService(const std::string& runtimeDir) {
-  const std::string path = PipeSocketPath(runtimeDir, kPipeName);
+void PokeService(const std::string& socketPath) {
   sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (!SocketAddress(socketPath, &address)) return;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return;
   connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
@@ -42,7 +38,7 @@ std::string ErrorText(int error) {
 bool CheckRuntimeDir(const std::string& runtimeDir, std::string* error) {
   struct stat info {};
   if (lstat(runtimeDir.c_str(), &info) != 0) return true;  // absent: "not running" comes later
-  const bool fallback = runtimeDir == "/tmp/vokzyl-" + std::to_string(geteuid());
+  const bool fallback = runtimeDir == TmpFallbackDir();
   if (fallback ? !IsOwnPrivateDir(info)
                : !S_ISDIR(info.st_mode) || (info.st_uid != 0 && info.st_uid != geteuid())) {
     *error = runtimeDir + " is not a directory of root's or yours" +
@@ -53,7 +49,8 @@ bool CheckRuntimeDir(const std::string& runtimeDir, std::string* error) {
   return true;
 }
 
-bool EnsureOwnEventsDir(const std::string& runtimeDir, std::string* error) {
+bool EnsureOwnEventsDir(const std::string& runtimeDir, const std::string& socketPath,
+                        std::string* error) {
   const std::string dir = UserEventsDir(runtimeDir, geteuid());
   const auto deadline = std::chrono::steady_clock::now() + kEventsDirWait;
   struct stat info {};
@@ -63,7 +60,7 @@ bool EnsureOwnEventsDir(const std::string& runtimeDir, std::string* error) {
       *error = dir + " was not made by the service";
       return false;
     }
-    if (!asked) PokeService(runtimeDir);
+    if (!asked) PokeService(socketPath);
     asked = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -11,9 +11,10 @@ namespace platform::posix {
 bool CheckRuntimeDir(const std::string& runtimeDir, std::string* error);
 
 /// The caller's own events directory exists and is its own (0700). When it is missing, one
-/// empty connection asks the service to make it (it makes one for each user that connects),
-/// and the directory is awaited briefly.
-bool EnsureOwnEventsDir(const std::string& runtimeDir, std::string* error);
+/// empty connection to the service's socket `socketPath` asks the service to make it (it makes
+/// one for each user that connects), and the directory is awaited briefly.
+bool EnsureOwnEventsDir(const std::string& runtimeDir, const std::string& socketPath,
+                        std::string* error);
 
 /// The process serving the connected socket `fd` runs as root or as the owner of the runtime
 /// directory (SO_PEERCRED); anyone else may be impersonating the service.

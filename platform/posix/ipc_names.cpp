@@ -1,10 +1,12 @@
 #include "platform/posix/ipc_names.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace platform::posix {
 namespace {
@@ -48,9 +50,9 @@ bool MakeDirectory(const std::string& path, mode_t mode) {
   return errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string TmpFallbackDir() { return "/tmp/vokzyl-" + std::to_string(geteuid()); }
-
 }  // namespace
+
+std::string TmpFallbackDir() { return "/tmp/vokzyl-" + std::to_string(geteuid()); }
 
 std::string DefaultRuntimeDir() {
   struct stat info {};
@@ -78,6 +80,14 @@ std::string EventFileName(std::u16string_view eventName) { return Sanitised(even
 std::string PipeSocketPath(const std::string& runtimeDir, std::u16string_view pipeName) {
   const std::string name = PipeSocketName(pipeName);
   return name.empty() ? std::string() : runtimeDir + "/" + name;
+}
+
+bool SocketAddress(const std::string& path, sockaddr_un* address) {
+  *address = {};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address->sun_path)) return false;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
 }
 
 std::string EventsDir(const std::string& runtimeDir) { return runtimeDir + "/" + kEventsSubdir; }

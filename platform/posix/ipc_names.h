@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <string>
 #include <string_view>
@@ -28,6 +29,8 @@ inline constexpr char kEventsSubdir[] = "events";
 
 /// The runtime directory by the rule above.
 std::string DefaultRuntimeDir();
+/// "/tmp/vokzyl-<uid>", the last choice of that rule, for the calling user (effective uid).
+std::string TmpFallbackDir();
 
 /// "\\.\pipe\NAME" -> "NAME" (the prefix is matched without regard to case). Characters other
 /// than letters, digits, '.', '-' and '_' become '_'. Empty when `pipeName` is not a local
@@ -41,6 +44,8 @@ std::string EventFileName(std::u16string_view eventName);
 
 /// Full paths by the layout above.
 std::string PipeSocketPath(const std::string& runtimeDir, std::u16string_view pipeName);
+/// A Unix socket address for `path`; false when the path is too long for one.
+bool SocketAddress(const std::string& path, sockaddr_un* address);
 std::string EventsDir(const std::string& runtimeDir);
 std::string UserEventsDir(const std::string& runtimeDir, uid_t uid);
 /// The event's file in the calling user's (effective uid's) events directory.

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -150,14 +151,6 @@ gid_t AdministratorsGroup() {
   return 0;
 }
 
-bool FillSocketAddress(const std::string& path, sockaddr_un* address) {
-  *address = {};
-  address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address->sun_path)) return false;
-  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
 // True when a server accepts connections on `path` right now.
 bool SomeoneListens(const sockaddr_un& address) {
   const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -166,6 +159,17 @@ bool SomeoneListens(const sockaddr_un& address) {
       connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
   close(probe);
   return listening;
+}
+
+// Each user may hold kQueuedPerUser connections open, so the usual soft limit of 1024
+// descriptors would let a few users use them all up (accept4 then fails while the listener
+// stays ready). The hard limit is the process's to take.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 // The uid whose events this thread opens, between ImpersonateClient and RevertToSelf.
@@ -218,7 +222,7 @@ Handle PosixPipeEvents::BuildSecurity(std::span<const PipeAccessEntry> entries) 
 Handle PosixPipeEvents::CreatePipe(const PipeSettings& settings, Handle security) {
   const std::string path = posix::PipeSocketPath(runtimeDir_, settings.name);
   sockaddr_un address{};
-  if (path.empty() || !FillSocketAddress(path, &address)) return nullptr;
+  if (path.empty() || !posix::SocketAddress(path, &address)) return nullptr;
   if ((settings.openMode & kPipeAccessDuplex) != kPipeAccessDuplex || settings.maxInstances != 1) {
     return nullptr;
   }
@@ -238,7 +242,7 @@ Handle PosixPipeEvents::CreatePipe(const PipeSettings& settings, Handle security
   // pipe's name always has a listener behind it, so a client never meets a half-made pipe.
   const std::string newPath = path + ".new";
   sockaddr_un newAddress{};
-  if (!FillSocketAddress(newPath, &newAddress)) return nullptr;
+  if (!posix::SocketAddress(newPath, &newAddress)) return nullptr;
   if (unlink(newPath.c_str()) != 0 && errno != ENOENT) return nullptr;
   pipe->socketPath = newPath;
   pipe->listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -252,6 +256,7 @@ Handle PosixPipeEvents::CreatePipe(const PipeSettings& settings, Handle security
   const PosixPipeSecurity& applied = wanted != nullptr ? *wanted : ownerOnly;
   if (geteuid() == 0 && chown(newPath.c_str(), applied.owner, applied.group) != 0) return nullptr;
   if (chmod(newPath.c_str(), applied.mode) != 0) return nullptr;
+  RaiseDescriptorLimit();
   if (listen(pipe->listener, kListenBacklog) != 0) return nullptr;
   if (rename(newPath.c_str(), path.c_str()) != 0) return nullptr;
   pipe->socketPath = path;
@@ -291,8 +296,6 @@ void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
       close(client);
       continue;
     }
-    // The user's own events directory, made here so that nobody else can take its name.
-    posix::EnsureUserEventsDir(runtimeDir_, peer.uid);
     PendingConnection waiting;
     waiting.fd = client;
     waiting.uid = peer.uid;
@@ -305,6 +308,8 @@ void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
       close(client);
       continue;
     }
+    // The user's own events directory, made here so that nobody else can take its name.
+    posix::EnsureUserEventsDir(runtimeDir_, peer.uid);
     ++pipe->openPerUser[peer.uid];
     if (!waiting.complete) ++pipe->arrivingPerUser[peer.uid];
     pipe->pending.push_back(waiting);
