@@ -101,11 +101,34 @@ std::string ResidentMemory(pid_t process) {
   return "?";
 }
 
-// The floor: what one round trip of this shape costs with nothing else in it. Each side opens
+// The floor: what one round trip of this shape costs with nothing else in it. Each side holds
 // two small event files; the server reads 24 bytes, starts and joins a thread, writes 24 bytes
-// back and closes.
+// back and closes. The files are opened for every round trip, or once and kept, as the client
+// library and the service keep theirs.
 struct FloorPaths {
   std::string socket, events[2];
+  bool keepFiles;
+};
+
+// The floor's two event files: opened now, or once for the process when they are kept.
+class FloorFiles {
+ public:
+  explicit FloorFiles(const FloorPaths& paths) : kept_(paths.keepFiles) {
+    static int keptFds[2] = {-1, -1};
+    for (int e = 0; e < 2; ++e) {
+      int& fd = kept_ ? keptFds[e] : fds_[e];
+      if (fd < 0) fd = ::open(paths.events[e].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    }
+  }
+  ~FloorFiles() {
+    if (!kept_) {
+      for (int fd : fds_) ::close(fd);
+    }
+  }
+
+ private:
+  bool kept_;
+  int fds_[2] = {-1, -1};
 };
 
 sockaddr_un SocketAddress(const std::string& path) {
@@ -130,8 +153,7 @@ bool ReadAll(int fd, void* buffer, std::size_t size) {
   for (;;) {
     const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    const int events[2] = {::open(paths.events[0].c_str(), O_RDWR | O_CLOEXEC),
-                           ::open(paths.events[1].c_str(), O_RDWR | O_CLOEXEC)};
+    const FloorFiles files(paths);
     ZylRequest record{};
     if (ReadAll(client, &record, sizeof record)) {
       std::thread worker([&record] { record.result = -107; });
@@ -139,7 +161,6 @@ bool ReadAll(int fd, void* buffer, std::size_t size) {
       if (::write(client, &record, sizeof record) != sizeof record) std::perror("floor write");
     }
     ::close(client);
-    for (int fd : events) ::close(fd);
   }
 }
 
@@ -162,10 +183,7 @@ void FloorSamples(int runs, const FloorPaths& paths, std::vector<double>& sample
   const sockaddr_un address = SocketAddress(paths.socket);
   for (int i = 0; i < runs; ++i) {
     const auto start = Clock::now();
-    int events[2];
-    for (int e = 0; e < 2; ++e) {
-      events[e] = ::open(paths.events[e].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    }
+    const FloorFiles files(paths);
     const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ZylRequest record{ZylCmdCountDevices, 0x81CE104D, 0, 0, 0, 0, 0};
     const bool answered =
@@ -173,7 +191,6 @@ void FloorSamples(int runs, const FloorPaths& paths, std::vector<double>& sample
         ::write(connection, &record, sizeof record) == sizeof record &&
         ReadAll(connection, &record, sizeof record);
     ::close(connection);
-    for (int fd : events) ::close(fd);
     samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     if (!answered) {
       std::fprintf(stderr, "the floor server did not answer\n");
@@ -206,31 +223,41 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
-  const FloorPaths floorPaths{runtime + "/floor.sock",
-                              {runtime + "/floor-1", runtime + "/floor-2"}};
-  const pid_t floor = StartFloor(floorPaths);
-  if (floor < 0) {
-    std::perror("cannot start the floor server");
+  // Each floor has its own files: the kept ones stay open in both of its processes.
+  const FloorPaths keptPaths{
+      runtime + "/floor-kept.sock", {runtime + "/floor-kept-1", runtime + "/floor-kept-2"}, true};
+  const FloorPaths openedPaths{
+      runtime + "/floor.sock", {runtime + "/floor-1", runtime + "/floor-2"}, false};
+  const pid_t keptFloor = StartFloor(keptPaths);
+  const pid_t openedFloor = StartFloor(openedPaths);
+  if (keptFloor < 0 || openedFloor < 0) {
+    std::perror("cannot start the floor servers");
     return 1;
   }
 
   Bench bench(runtime);
-  std::printf("service on the simulated machine, pid %d; floor server pid %d\n", service, floor);
+  std::printf("service on the simulated machine, pid %d; floor servers pid %d and %d\n", service,
+              keptFloor, openedFloor);
   const std::string idleMemory = ResidentMemory(service);
   // Before any load, command 1 answers at once: the pipe, the events and the worker alone.
   // Service and floor take turns in blocks, so that both see the same load of the machine.
-  std::vector<double> serviceSamples, floorSamples;
+  std::vector<double> serviceSamples, keptSamples, openedSamples;
   for (int done = 0; done < roundTrips;) {
     const int block = std::min(50, roundTrips - done);
     bench.Samples(block, ZylCmdCountDevices, 0x81CE104D, -107, ~0u, serviceSamples);
-    FloorSamples(block, floorPaths, floorSamples);
+    FloorSamples(block, keptPaths, keptSamples);
+    FloorSamples(block, openedPaths, openedSamples);
     done += block;
   }
   const Timing serviceTrip = Summarise(serviceSamples);
-  const Timing floorTrip = Summarise(floorSamples);
+  const Timing keptTrip = Summarise(keptSamples);
+  const Timing openedTrip = Summarise(openedSamples);
   Print("zyl_request round trip (command 1 before load: -107)", roundTrips, serviceTrip);
-  Print("floor (bare socket, thread, two event files)", roundTrips, floorTrip);
-  std::printf("round trip / floor: %.2f (medians)\n", serviceTrip.medianUs / floorTrip.medianUs);
+  Print("floor (bare socket, thread, two event files kept)", roundTrips, keptTrip);
+  Print("floor (the same, the files opened every time)", roundTrips, openedTrip);
+  std::printf(
+      "round trip / floor: %.2f against the kept files, %.2f against files opened (medians)\n",
+      serviceTrip.medianUs / keptTrip.medianUs, serviceTrip.medianUs / openedTrip.medianUs);
 
   bench.Request(ZylCmdLoadLibrary);
   Print("command 1, count by ID (full scan, 131,072 transfers)", commandRuns,
@@ -240,13 +267,17 @@ int main(int argc, char** argv) {
   std::printf("service resident memory: idle %s, after the session %s\n", idleMemory.c_str(),
               ResidentMemory(service).c_str());
 
-  ::kill(floor, SIGTERM);
-  ::waitpid(floor, nullptr, 0);
+  for (pid_t floor : {keptFloor, openedFloor}) {
+    ::kill(floor, SIGTERM);
+    ::waitpid(floor, nullptr, 0);
+  }
   ::kill(service, SIGTERM);
   ::waitpid(service, nullptr, 0);
   ::unlink(log.c_str());
-  ::unlink(floorPaths.socket.c_str());
-  for (const std::string& event : floorPaths.events) ::unlink(event.c_str());
+  for (const FloorPaths* paths : {&keptPaths, &openedPaths}) {
+    ::unlink(paths->socket.c_str());
+    for (const std::string& event : paths->events) ::unlink(event.c_str());
+  }
   ::rmdir(runtime.c_str());
   return 0;
 }
