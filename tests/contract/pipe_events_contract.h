@@ -6,7 +6,8 @@
 //
 // A binding type is default-constructible, one per test, and offers:
 //   platform::PipeEvents& Events();
-//   platform::PipeSettings Settings();   // the service's settings, on a name of this test
+//   std::u16string_view PipeName();      // the pipe's name in this test (the service's own
+//                                        // where the binding keeps tests apart otherwise)
 //   platform::Handle Security();         // made once, released by the binding type
 //   std::unique_ptr<zyltest::PipeClient> StartClient(std::vector<uint8_t> request);
 //   std::unique_ptr<zyltest::NamedEvent> MakeNamedEvent(const std::u16string& name);
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "platform/pipe_events.h"
+#include "service/pipe_server.h"
 
 // The interface's own names, not the A/W macros of <windows.h> where that is included first.
 #undef CreateEvent
@@ -59,9 +61,13 @@ class PipeEventsContract : public ::testing::Test {
     if (handle != nullptr) opened_.push_back(handle);
     return handle;
   }
-  platform::Handle MakePipe() {
-    return Keep(events().CreatePipe(binding_.Settings(), binding_.Security()));
+  // The service's settings, on the binding's name for this test.
+  platform::PipeSettings Settings() {
+    return {binding_.PipeName(),  kPipeOpenMode,   kPipeMode,
+            kPipeMaxInstances,    kPipeBufferSize, kPipeBufferSize,
+            kPipeDefaultTimeoutMs};
   }
+  platform::Handle MakePipe() { return Keep(events().CreatePipe(Settings(), binding_.Security())); }
   // A listening pipe with its auto-reset connect event and a manual-reset stop event.
   void Listen() {
     pipe_ = MakePipe();
@@ -89,9 +95,9 @@ inline std::vector<uint8_t> Sequence(std::size_t size, uint8_t first = 1) {
 
 TYPED_TEST_P(PipeEventsContract, FirstInstanceRefusesASecondServerOfTheName) {
   auto& events = this->events();
-  platform::Handle first = events.CreatePipe(this->binding_.Settings(), this->binding_.Security());
+  platform::Handle first = events.CreatePipe(this->Settings(), this->binding_.Security());
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(events.CreatePipe(this->binding_.Settings(), this->binding_.Security()), nullptr);
+  EXPECT_EQ(events.CreatePipe(this->Settings(), this->binding_.Security()), nullptr);
   events.Close(first);
   // Once the first server has gone, the name is free again.
   EXPECT_NE(this->MakePipe(), nullptr);

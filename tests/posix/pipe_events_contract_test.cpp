@@ -71,10 +71,7 @@ class PosixPipeEventsBinding {
     if (security_ != nullptr) binding_.Close(security_);
   }
   platform::PipeEvents& Events() { return binding_; }
-  platform::PipeSettings Settings() {
-    return {kPipeName,       kPipeOpenMode,        kPipeMode, kPipeMaxInstances, kPipeBufferSize,
-            kPipeBufferSize, kPipeDefaultTimeoutMs};
-  }
+  std::u16string_view PipeName() { return kPipeName; }
   platform::Handle Security() {
     if (security_ == nullptr) {
       const platform::PipeAccessEntry entry{u"Users", kFileAllAccess};

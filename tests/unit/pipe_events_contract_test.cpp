@@ -37,10 +37,7 @@ class FakePipeEventsBinding {
 
   ~FakePipeEventsBinding() { fake_.Close(security_); }
   platform::PipeEvents& Events() { return fake_; }
-  platform::PipeSettings Settings() {
-    return {kPipeName,       kPipeOpenMode,        kPipeMode, kPipeMaxInstances, kPipeBufferSize,
-            kPipeBufferSize, kPipeDefaultTimeoutMs};
-  }
+  std::u16string_view PipeName() { return kPipeName; }
   platform::Handle Security() {
     if (security_ == nullptr) {
       const platform::PipeAccessEntry entry{u"Users", kFileAllAccess};

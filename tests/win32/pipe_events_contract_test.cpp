@@ -110,10 +110,7 @@ class Win32PipeEventsBinding {
   static constexpr bool kRealTime = true;
 
   platform::PipeEvents& Events() { return platform::SystemPipeEvents(); }
-  platform::PipeSettings Settings() {
-    return {name_,           kPipeOpenMode,        kPipeMode, kPipeMaxInstances, kPipeBufferSize,
-            kPipeBufferSize, kPipeDefaultTimeoutMs};
-  }
+  std::u16string_view PipeName() { return name_; }
   // Lives for the process, as in the service.
   platform::Handle Security() {
     static platform::Handle security = [] {
