@@ -14,29 +14,14 @@
 #include <string>
 
 #include "client/transport.h"
+#include "platform/win32/scoped_handle.h"
 #include "service/lifecycle.h"
 
 namespace zylclient {
 namespace {
 
-class ScopedHandle {
- public:
-  ScopedHandle() = default;
-  explicit ScopedHandle(HANDLE handle)
-      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  ~ScopedHandle() { Reset(nullptr); }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  void Reset(HANDLE handle) {
-    if (handle_ != nullptr) CloseHandle(handle_);
-    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-  }
-  HANDLE Get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
+using platform::win32::ScopedKernelHandle;
+using platform::win32::ScopedServiceHandle;
 
 std::string ErrorText(DWORD code) {
   wchar_t* text = nullptr;
@@ -61,31 +46,17 @@ std::string ErrorText(DWORD code) {
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-class ScopedServiceHandle {
- public:
-  explicit ScopedServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ScopedServiceHandle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
-  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
-  SC_HANDLE Get() const { return handle_; }
-
- private:
-  SC_HANDLE handle_;
-};
-
 // The process the service manager runs the service in; false, with the reason, when it runs
 // in none. SC_MANAGER_CONNECT and SERVICE_QUERY_STATUS are granted to every local user.
 bool ServiceProcessId(DWORD* processId, std::string* error) {
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (manager.Get() == nullptr) {
+  if (!manager.Valid()) {
     *error = "cannot ask the service manager: " + ErrorText(GetLastError());
     return false;
   }
   ScopedServiceHandle service(
       OpenServiceW(manager.Get(), Wide(kServiceName), SERVICE_QUERY_STATUS));
-  if (service.Get() == nullptr) {
+  if (!service.Valid()) {
     *error = "the service is not installed: " + ErrorText(GetLastError());
     return false;
   }
@@ -112,7 +83,7 @@ class Win32ClientTransport final : public ClientTransport {
     const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
     for (int i = 0; i < 2; ++i) {
       events_[i].Reset(CreateEventW(nullptr, TRUE, FALSE, Wide(names[i])));
-      if (!events_[i]) {
+      if (!events_[i].Valid()) {
         *error = ErrorText(GetLastError());
         return EventsOutcome::kFailed;
       }
@@ -127,7 +98,7 @@ class Win32ClientTransport final : public ClientTransport {
     for (;;) {
       pipe_.Reset(CreateFileW(Wide(kPipeName), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-      if (pipe_) return CheckServer(error);
+      if (pipe_.Valid()) return CheckServer(error);
       const DWORD failure = GetLastError();
       if (failure == ERROR_FILE_NOT_FOUND) {
         *error = ErrorText(failure);
@@ -171,13 +142,13 @@ class Win32ClientTransport final : public ClientTransport {
   }
 
   bool IsSignalled(ClientEvent event) override {
-    const ScopedHandle& handle = events_[static_cast<int>(event)];
-    return handle && WaitForSingleObject(handle.Get(), 0) == WAIT_OBJECT_0;
+    const ScopedKernelHandle& handle = events_[static_cast<int>(event)];
+    return handle.Valid() && WaitForSingleObject(handle.Get(), 0) == WAIT_OBJECT_0;
   }
 
   bool WaitFor(ClientEvent event, int timeoutMs) override {
-    const ScopedHandle& handle = events_[static_cast<int>(event)];
-    return handle &&
+    const ScopedKernelHandle& handle = events_[static_cast<int>(event)];
+    return handle.Valid() &&
            WaitForSingleObject(handle.Get(), static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
   }
 
@@ -187,18 +158,18 @@ class Win32ClientTransport final : public ClientTransport {
     ULONG server = 0;
     if (!GetNamedPipeServerProcessId(pipe_.Get(), &server)) {
       *error = "cannot learn the pipe's server process: " + ErrorText(GetLastError());
-      pipe_.Reset(nullptr);
+      pipe_.Reset();
       return ConnectOutcome::kNotTheService;
     }
     DWORD service = expectedServerPid_;
     if (service == 0 && !ServiceProcessId(&service, error)) {
-      pipe_.Reset(nullptr);
+      pipe_.Reset();
       return ConnectOutcome::kNotTheService;
     }
     if (server != service) {
       *error = "process " + std::to_string(server) + " serves the pipe, the service runs as " +
                std::to_string(service);
-      pipe_.Reset(nullptr);
+      pipe_.Reset();
       return ConnectOutcome::kNotTheService;
     }
     return ConnectOutcome::kConnected;
@@ -208,8 +179,8 @@ class Win32ClientTransport final : public ClientTransport {
   // read can be given up.
   bool Transfer(bool writing, void* buffer, std::size_t size, DWORD timeoutMs, DWORD* done,
                 std::string* error) {
-    ScopedHandle completion(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!completion) {
+    ScopedKernelHandle completion(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!completion.Valid()) {
       *error = ErrorText(GetLastError());
       lastOutcome_ = ReceiveOutcome::kFailed;
       return false;
@@ -247,8 +218,8 @@ class Win32ClientTransport final : public ClientTransport {
   }
 
   const DWORD expectedServerPid_;
-  ScopedHandle events_[2];
-  ScopedHandle pipe_;
+  ScopedKernelHandle events_[2];
+  ScopedKernelHandle pipe_;
   ReceiveOutcome lastOutcome_ = ReceiveOutcome::kFailed;
 };
 

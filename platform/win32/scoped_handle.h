@@ -4,10 +4,7 @@
 // it, so that every early return releases what was acquired. What crosses the interfaces stays
 // a plain platform::Handle: a binding hands ownership over with Release().
 
-// clang-format off
 #include <windows.h>
-#include <setupapi.h>
-// clang-format on
 
 namespace platform::win32 {
 
@@ -64,14 +61,6 @@ struct ServiceHandleTraits {
   static void Close(Value value) { ::CloseServiceHandle(value); }
 };
 
-/// Device information lists: SetupDiDestroyDeviceInfoList.
-struct DeviceListTraits {
-  using Value = HDEVINFO;
-  static Value Invalid() { return INVALID_HANDLE_VALUE; }
-  static bool IsValid(Value value) { return value != nullptr && value != INVALID_HANDLE_VALUE; }
-  static void Close(Value value) { ::SetupDiDestroyDeviceInfoList(value); }
-};
-
 /// Memory the system allocated for the caller (ACLs, message texts): LocalFree.
 struct LocalMemoryTraits {
   using Value = HLOCAL;
@@ -82,7 +71,6 @@ struct LocalMemoryTraits {
 
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
 using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
-using ScopedDeviceList = ScopedHandle<DeviceListTraits>;
 using ScopedLocalMemory = ScopedHandle<LocalMemoryTraits>;
 
 }  // namespace platform::win32

@@ -87,7 +87,6 @@ static_assert(kFileFlagOverlapped == FILE_FLAG_OVERLAPPED);
 static_assert(kFileFlagFirstPipeInstance == FILE_FLAG_FIRST_PIPE_INSTANCE);
 static_assert(kPipeAccessDuplex == PIPE_ACCESS_DUPLEX);
 static_assert(kPipeRejectRemoteClients == PIPE_REJECT_REMOTE_CLIENTS);
-static_assert(kEventModifyState == EVENT_MODIFY_STATE);
 
 static_assert(kMbOk == MB_OK);
 static_assert(kMbIconHand == MB_ICONHAND);
