@@ -1,6 +1,8 @@
 # Where the product installs. Windows: one folder (the MSI's Tavik\VokZyl\) for the service, its
 # library and the client. Linux: the service and its library in a root-owned folder of their own,
-# the client on the PATH, the unit where packages put units.
+# the client on the PATH, the unit where packages put units. The unit runs
+# /usr/lib/vokzyl/VokZylControl, where the .deb (prefix /usr) puts it: an install under another
+# prefix gets a unit that names the packaged path.
 if(WIN32)
   set(CMAKE_INSTALL_BINDIR ".")
   set(ZYL_INSTALL_PRIVATEDIR ".")

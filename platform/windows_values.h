@@ -92,7 +92,6 @@ inline constexpr uint32_t kFileFlagOverlapped = 0x40000000;      // FILE_FLAG_OV
 inline constexpr uint32_t kFileFlagFirstPipeInstance = 0x80000;  // FILE_FLAG_FIRST_PIPE_INSTANCE
 inline constexpr uint32_t kPipeAccessDuplex = 0x3;               // PIPE_ACCESS_DUPLEX
 inline constexpr uint32_t kPipeRejectRemoteClients = 0x8;        // PIPE_REJECT_REMOTE_CLIENTS
-inline constexpr uint32_t kEventModifyState = 0x2;               // EVENT_MODIFY_STATE
 
 // Message-box styles a notice carries.
 inline constexpr uint32_t kMbOk = 0x0;                // MB_OK

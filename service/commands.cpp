@@ -11,7 +11,7 @@ namespace {
 constexpr uint32_t kNoticeType = platform::kMbOk | platform::kMbIconExclamation;
 
 // The notice for a missing export: the program's own path as caption, as a message box would
-// have it. It returns once a person has dismissed it or its wait has run out.
+// have it. It returns at once: the command does not wait for anyone to dismiss it.
 void NoticeMissingExport(std::u16string_view text) {
   auto& platform = CurrentPlatform();
   platform.userNotice->Show(platform.libraryLoader->ProgramFilePath(), text, kNoticeType);

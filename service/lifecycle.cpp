@@ -96,11 +96,16 @@ void WatchStop(void*) {
   EndService();
 }
 
-// The handler's part of a stop: from now on no command starts. When one runs, the stop watch
-// takes over the SERVICE_STOPPED report and true is answered.
-bool HandOverStopToWatch() {
+// The handler's first step of a stop: from now on no command starts.
+void RefuseNewCommands() {
   std::lock_guard lock(contextLock);
   stopRequested = true;
+}
+
+// When a command runs, the stop watch takes over the SERVICE_STOPPED report and true is
+// answered.
+bool HandOverStopToWatch() {
+  std::lock_guard lock(contextLock);
   if (!replyPending) return false;
   if (stopWatch == nullptr) {
     stopWatch = CurrentPlatform().pipeEvents->StartThread(WatchStop, nullptr);
@@ -205,6 +210,7 @@ void ServiceMain() {
 
 void ServiceControlHandler(uint32_t control) {
   if (control == kServiceControlStop || control == kServiceControlShutdown) {
+    RefuseNewCommands();
     ReleaseServiceContext();
     currentState = kServiceStopPending;
     ReportStatus(kServiceStopPending, 1, kStopWaitHintMs);
