@@ -104,7 +104,7 @@ TYPED_TEST_P(PipeEventsContract, FirstInstanceRefusesASecondServerOfTheName) {
 }
 
 TYPED_TEST_P(PipeEventsContract, ConnectionSignalsTheConnectEventAndCarriesOneRecordEachWay) {
-  this->Listen();
+  ASSERT_NO_FATAL_FAILURE(this->Listen());
   auto& events = this->events();
   const std::vector<uint8_t> request = Sequence(24);
   auto client = this->binding_.StartClient(request);
@@ -125,7 +125,7 @@ TYPED_TEST_P(PipeEventsContract, ConnectionSignalsTheConnectEventAndCarriesOneRe
 }
 
 TYPED_TEST_P(PipeEventsContract, ReadTakesWhatArrivedUpToItsSize) {
-  this->Listen();
+  ASSERT_NO_FATAL_FAILURE(this->Listen());
   auto& events = this->events();
   auto client = this->binding_.StartClient(Sequence(30));
   ASSERT_EQ(this->WaitConnectOrStop(), 0);
@@ -143,7 +143,7 @@ TYPED_TEST_P(PipeEventsContract, ClientThatSendsNothingCannotHoldThePipe) {
   // A binding either hands the silent client over and gives its read up after the read limit
   // (one instance: Windows, the fake), or never hands it over (Linux reads every connection
   // side by side): either way the next client is served within that limit.
-  this->Listen();
+  ASSERT_NO_FATAL_FAILURE(this->Listen());
   auto& events = this->events();
   auto silent = this->binding_.StartClient({});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the silent one comes first
@@ -193,7 +193,7 @@ TYPED_TEST_P(PipeEventsContract, ClientThatConnectedBeforeTheConnectCallIsServed
 }
 
 TYPED_TEST_P(PipeEventsContract, SecondClientWaitsUntilTheFirstIsLetGo) {
-  this->Listen();
+  ASSERT_NO_FATAL_FAILURE(this->Listen());
   auto& events = this->events();
   auto first = this->binding_.StartClient({'1'});
   ASSERT_EQ(this->WaitConnectOrStop(), 0);
@@ -216,7 +216,7 @@ TYPED_TEST_P(PipeEventsContract, SecondClientWaitsUntilTheFirstIsLetGo) {
 }
 
 TYPED_TEST_P(PipeEventsContract, StopWinsWithoutAClientAndLosesToASimultaneousConnection) {
-  this->Listen();
+  ASSERT_NO_FATAL_FAILURE(this->Listen());
   auto& events = this->events();
   // Both signalled: the connection (index 0) is served first, the stop is seen next time.
   auto client = this->binding_.StartClient(Sequence(24));
@@ -231,7 +231,7 @@ TYPED_TEST_P(PipeEventsContract, StopWinsWithoutAClientAndLosesToASimultaneousCo
 }
 
 TYPED_TEST_P(PipeEventsContract, StopSetOnAnotherThreadWakesTheWait) {
-  this->Listen();
+  ASSERT_NO_FATAL_FAILURE(this->Listen());
   std::thread stopper([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     this->events().SetEvent(this->stop_);

@@ -138,10 +138,7 @@ TEST(ServiceProgram, SigtermDuringACommandLetsItsReplyOutBeforeTheServiceEnds) {
     return Reply{finished.status, finished.output};
   });
   // The command has done its work and is still running: now the stop comes.
-  for (int waited = 0; waited < 1000; ++waited) {
-    if (integration::ReadFile(log).find("<-------------QV_InitLibrary") != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(integration::WaitForText(log, "<-------------QV_InitLibrary"));
   EXPECT_EQ(service.Terminate(), 1) << "stopped normally, once the reply was out";
   const Reply reply = loaded.get();
   EXPECT_EQ(reply.exitStatus, 0) << reply.json;

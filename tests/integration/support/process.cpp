@@ -107,6 +107,19 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+bool WaitForText(const std::string& path, const std::string& text, int times, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 10) {
+    const std::string content = ReadFile(path);
+    int found = 0;
+    for (auto at = content.find(text); at != std::string::npos; at = content.find(text, at + 1)) {
+      ++found;
+    }
+    if (found >= times) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 std::string MakeTempDir(const std::string& stem) {
   std::string pattern = ::testing::TempDir() + "/" + stem + "-XXXXXX";
   return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();

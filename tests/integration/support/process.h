@@ -40,6 +40,10 @@ class Background {
 
 /// Reads a whole file ("" when missing).
 std::string ReadFile(const std::string& path);
+/// Waits until the file holds `text` at least `times` times (a line the service logs once per
+/// command); false after `timeoutMs`.
+bool WaitForText(const std::string& path, const std::string& text, int times = 1,
+                 int timeoutMs = 10000);
 /// A fresh private directory under the test's temporary directory.
 std::string MakeTempDir(const std::string& stem);
 
