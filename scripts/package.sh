@@ -12,13 +12,24 @@ want=${1:-all}
 JOBS=${ZYL_JOBS:-$(nproc)}
 mkdir -p dist
 
+# Runs a build with its output in LOG; on failure shows the end of it, where the errors are.
+logged() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || {
+    tail -n 30 "$log" >&2
+    return 1
+  }
+}
+
 if [[ "$want" == all || "$want" == msi ]]; then
   zyl_require_packages "${ZYL_LINUX_PACKAGES[@]}" "${ZYL_WINDOWS_PACKAGES[@]}" "${ZYL_PACKAGE_PACKAGES[@]}"
   echo "== building windows (mingw-w64, Release)"
   cmake --preset windows >/dev/null
-  cmake --build --preset windows -j "$JOBS" --target VokZylControl Qvzyl zylclient \
-    zylclient_shared zylclient_static >/dev/null
+  logged build/windows-package.log cmake --build --preset windows -j "$JOBS" \
+    --target VokZylControl Qvzyl zylclient zylclient_shared zylclient_static
   msi="dist/vokzyl-$(zyl_build_version build/windows)-x64.msi"
+  rm -f "$msi"  # a failed build must not leave the last one to be tested
   zyl_build_msi build/windows "$msi"
   echo "== $msi ($(stat -c %s "$msi") bytes)"
 fi
@@ -36,10 +47,10 @@ if [[ "$want" == all || "$want" == deb ]]; then
     -DZYL_BUILD_BENCH=OFF -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \
     -DCMAKE_CXX_FLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
-  cmake --build build/package-linux -j "$JOBS" --target VokZylControl Qvzyl zylclient \
-    zylclient_shared zylclient_static \
-    zyl_package_docs >/dev/null
+  logged build/package-linux.log cmake --build build/package-linux -j "$JOBS" \
+    --target VokZylControl Qvzyl zylclient zylclient_shared zylclient_static zyl_package_docs
   deb="dist/vokzyl_$(zyl_build_version build/package-linux)_amd64.deb"
+  rm -f "$deb"
   zyl_build_deb build/package-linux "$deb"
   echo "== $deb ($(stat -c %s "$deb") bytes)"
 fi

@@ -535,8 +535,4 @@ wbed_stage_end
 wbed_print_timings
 wbed_log "prefix creation: ${WBED_PREFIX_SECONDS} s"
 wbed_log "full ID-mode scan through the service: ${full_scan_seconds:-not measured} s, ${transfers:-?} transfers"
-if ((failures)); then
-  wbed_log "end-to-end FAILED: $failures of $((checks + failures)) checks"
-  exit 1
-fi
-wbed_log "end-to-end passed: $checks checks"
+checks_result "end-to-end" || exit 1

@@ -37,13 +37,8 @@ WBED_SCRIPTS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 wbed_log() { printf '[wine-bed] %s\n' "$*" >&2; }
 
 # Check counting for the scenario scripts: pass, or fail MESSAGE (logged).
-failures=0
-checks=0
-fail() {
-  wbed_log "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { checks=$((checks + 1)); }
+CHECKS_LOG=wbed_log
+source "$WBED_SCRIPTS/../lib/checks.sh"
 
 wbed_now() { date +%s.%N; }
 

@@ -17,6 +17,8 @@ FILES = {"VokZylControl.exe", "Qvzyl.Dll", "zylclient.exe", "zylclient.dll",
          "zylclient.h", "libzylclient.dll.a", "libzylclient.a", "zylclient.pc",
          "ZylClientConfig.cmake", "ZylClientConfigVersion.cmake", "ZylClientTargets.cmake",
          "ZylClientTargets-release.cmake"}
+# The programs among them: each carries the product's VERSIONINFO.
+VERSIONED = {name for name in FILES if name.lower().endswith((".exe", ".dll"))}
 SERVICE_OWN_PROCESS = 0x10
 AUTO_START = 2
 ERROR_NORMAL = 1
@@ -52,12 +54,16 @@ def version_info(path):
 
 def check_files(msi, version, problems):
     """The packed files carry the product's VERSIONINFO."""
+    checked = set()
     with tempfile.TemporaryDirectory() as folder:
-        subprocess.run(["msiextract", "-C", folder, msi], capture_output=True)
+        extracted = subprocess.run(["msiextract", "-C", folder, msi], capture_output=True)
+        if extracted.returncode != 0:
+            problems.append(f"msiextract failed: {extracted.stderr.decode(errors='replace')}")
         for root, _, names in os.walk(folder):
             for name in names:
                 if not name.lower().endswith((".exe", ".dll")):
                     continue  # headers, libraries to link and build files carry no version
+                checked.add(name)
                 info = version_info(os.path.join(root, name))
                 for key, wanted in (("CompanyName", "Tavik"), ("FileVersion", version),
                                     ("ProductVersion", version)):
@@ -66,6 +72,9 @@ def check_files(msi, version, problems):
                 for key in ("ProductName", "FileDescription"):
                     if not info.get(key):
                         problems.append(f"{name}: no {key}")
+    if checked != VERSIONED:
+        problems.append(f"programs checked for their version: {sorted(checked)}, "
+                        f"expected {sorted(VERSIONED)}")
 
 
 def main(msi):
@@ -140,7 +149,9 @@ def main(msi):
                    "FindRelatedProducts"):
         if action not in sequence:
             problems.append(f"InstallExecuteSequence lacks {action}")
-    if not problems and not (sequence["StopServices"] < sequence["DeleteServices"] <
+    if all(a in sequence for a in ("StopServices", "DeleteServices", "RemoveFiles",
+                                   "InstallFiles", "InstallServices", "StartServices")) and \
+            not (sequence["StopServices"] < sequence["DeleteServices"] <
                              sequence["RemoveFiles"] < sequence["InstallFiles"] <
                              sequence["InstallServices"] < sequence["StartServices"]):
         problems.append("service and file actions out of order")

@@ -13,16 +13,11 @@ deb="$(realpath "${1:?usage: deb_in_systemd.sh PACKAGE.deb}")"
 version="$(dpkg-deb -f "$deb" Version)"
 work="$(mktemp -d /var/tmp/zyl-deb.XXXXXX)"
 root="$work/root"
-failures=0
-checks=0
 nspawn_pid=""
 
 log() { printf '[deb] %s\n' "$*" >&2; }
-fail() {
-  log "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { checks=$((checks + 1)); }
+CHECKS_LOG=log
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/checks.sh"
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
@@ -178,10 +173,8 @@ left="$(cd "$root" && find . -xdev \( -iname '*vokzyl*' -o -name 'zylclient*' \)
 inside dpkg-query -W vokzyl >/dev/null 2>&1 && fail "dpkg still knows vokzyl after purge" || pass
 
 # ---------------------------------------------------------------------------------------------
-if ((failures)); then
-  log "FAILED: $failures of $((checks + failures)) checks"
+if ! checks_result "the package"; then
   mkdir -p "/tmp/zyl-deb-logs.$$" && cp "$work"/*.log "$work"/*.json "/tmp/zyl-deb-logs.$$/" 2>/dev/null
   log "logs kept in /tmp/zyl-deb-logs.$$"
   exit 1
 fi
-log "passed: $checks checks"

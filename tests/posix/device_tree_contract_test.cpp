@@ -8,17 +8,7 @@ namespace {
 
 class SysfsDeviceTreeBinding {
  public:
-  SysfsDeviceTreeBinding() {
-    EmulatedPciFunction adapter;
-    adapter.address = "0000:03:00.0";
-    adapter.vendor = 0x104d;
-    adapter.device = 0x81ce;
-    adapter.subsystemVendor = 0x104d;
-    adapter.subsystemDevice = 0x81ce;
-    adapter.classCode = 0x118000;
-    adapter.driver = "zyl";
-    sysfs_.Add(adapter);
-  }
+  SysfsDeviceTreeBinding() { sysfs_.Add(EmulatedAdapter()); }
   ~SysfsDeviceTreeBinding() { EXPECT_EQ(sysfs_.StrayWrites(), 0); }
   platform::DeviceTree& Tree() { return tree_; }
   std::u16string FirstHardwareId() { return u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00"; }

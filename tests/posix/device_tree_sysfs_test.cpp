@@ -50,18 +50,7 @@ class SysfsDeviceTreeTest : public ::testing::Test {
 
   void TearDown() override { EXPECT_EQ(sysfs.StrayWrites(), 0); }
 
-  static EmulatedPciFunction Adapter() {
-    EmulatedPciFunction function;
-    function.address = kAdapter;
-    function.vendor = 0x104d;
-    function.device = 0x81ce;
-    function.subsystemVendor = 0x104d;
-    function.subsystemDevice = 0x81ce;
-    function.revision = 0x00;
-    function.classCode = 0x118000;
-    function.driver = "zyl";
-    return function;
-  }
+  static EmulatedPciFunction Adapter() { return EmulatedAdapter(); }
 
   static EmulatedPciFunction Bridge(const std::string& address) {
     EmulatedPciFunction function;

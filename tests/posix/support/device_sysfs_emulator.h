@@ -28,6 +28,20 @@ struct EmulatedPciFunction {
   bool neverRebinds = false;          ///< once unbound, no probe binds it again
 };
 
+/// The adapter the tests switch: 104D:81CE (subsystem the same) at 0000:03:00.0, claimed by
+/// driver "zyl". Its first hardware ID is PCI\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00.
+inline EmulatedPciFunction EmulatedAdapter() {
+  EmulatedPciFunction function;
+  function.address = "0000:03:00.0";
+  function.vendor = 0x104d;
+  function.device = 0x81ce;
+  function.subsystemVendor = 0x104d;
+  function.subsystemDevice = 0x81ce;
+  function.classCode = 0x118000;
+  function.driver = "zyl";
+  return function;
+}
+
 /// A sysfs tree in a temporary directory, shaped as the kernel's (bus/pci/devices/<address>
 /// links into devices/pci0000:00, driver links into bus/pci/drivers), and a write hook that
 /// applies to it what the kernel would do after each write. Removed on destruction.
