@@ -60,6 +60,15 @@ TEST(ShippedService, ServesThisMachineFromItsInstallFolder) {
   uint8_t command = 0;
   if (!ReadHostBridge(id, command)) GTEST_SKIP() << "no PCI function 00:00.0 here";
 
+  // As systemd removes a unit's runtime directory when it stops: a /run/vokzyl left behind
+  // would make later tests (the hostile users' /tmp fallback) believe a service is installed.
+  struct RemoveRuntimeDir {
+    ~RemoveRuntimeDir() {
+      std::error_code ignored;
+      if (!existed) fs::remove_all("/run/vokzyl", ignored);
+    }
+    bool existed = fs::exists("/run/vokzyl");
+  } removeRuntimeDir;
   const std::string folder = integration::MakeTempDir("installed");
   fs::copy_file(kBuild + "/service/VokZylControl", folder + "/VokZylControl");
   fs::copy_file(kBuild + "/hwaccess/libqvzyl.so", folder + "/libqvzyl.so");
