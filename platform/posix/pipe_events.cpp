@@ -84,7 +84,8 @@ struct PosixPipeEvents::PendingConnection {
   uint64_t arrival = 0;
   uint8_t record[kPipeRequestBytes] = {};
   std::size_t got = 0;
-  bool complete = false;  // the whole record, or the client closed or failed
+  bool complete = false;  // ready for the core: the whole record, or part of one and a pause
+  bool gone = false;      // the client hung up (or its socket failed): never handed over
 };
 
 struct PosixPipeEvents::PipeObject final : Object {
@@ -170,6 +171,12 @@ void RaiseDescriptorLimit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// True when the client has closed its end of `fd` entirely.
+bool HungUp(int fd) {
+  pollfd state{fd, 0, 0};
+  return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
 }
 
 // The uid whose events this thread opens, between ImpersonateClient and RevertToSelf.
@@ -304,7 +311,10 @@ void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
     // A record already there makes the connection complete at once; only those still
     // arriving count against the user's few.
     ReadPending(waiting);
-    if (!waiting.complete && pipe->arrivingPerUser[peer.uid] >= kConnectionsPerUser) {
+    // A record that came before its writer hung up is no request any more either.
+    if (waiting.complete && HungUp(client)) waiting.gone = true;
+    if (waiting.gone ||
+        (!waiting.complete && pipe->arrivingPerUser[peer.uid] >= kConnectionsPerUser)) {
       close(client);
       continue;
     }
@@ -324,24 +334,28 @@ void PosixPipeEvents::ReadPending(PendingConnection& waiting) {
     waiting.got += static_cast<std::size_t>(got);
     waiting.lastPiece = Clock::now();
   }
-  waiting.complete = got <= 0 || waiting.got == sizeof(waiting.record);
+  // The end (or a failure) before the whole record: nothing will come to answer.
+  waiting.gone = got <= 0;
+  waiting.complete = waiting.got == sizeof(waiting.record);
 }
 
-void PosixPipeEvents::DropExpired(PipeObject* pipe) {
+void PosixPipeEvents::DropSettled(PipeObject* pipe) {
   const auto now = Clock::now();
   std::erase_if(pipe->pending, [&](PendingConnection& waiting) {
-    if (waiting.complete) return false;
-    // Part of a record and then a pause: what a single read would have returned is all the
-    // client sends. It goes to the core, which refuses it at once.
-    if (waiting.got > 0 && waiting.lastPiece + kPieceGap <= now) {
-      waiting.complete = true;
-      --pipe->arrivingPerUser[waiting.uid];
-      return false;
+    if (!waiting.gone) {
+      if (waiting.complete) return false;
+      // Part of a record and then a pause: what a single read would have returned is all the
+      // client sends. It goes to the core, which refuses it at once.
+      if (waiting.got > 0 && waiting.lastPiece + kPieceGap <= now) {
+        waiting.complete = true;
+        --pipe->arrivingPerUser[waiting.uid];
+        return false;
+      }
+      if (waiting.deadline > now) return false;
     }
-    if (waiting.deadline > now) return false;
     close(waiting.fd);
     --pipe->openPerUser[waiting.uid];
-    --pipe->arrivingPerUser[waiting.uid];
+    if (!waiting.complete) --pipe->arrivingPerUser[waiting.uid];
     return true;
   });
 }
@@ -376,6 +390,9 @@ std::ptrdiff_t PosixPipeEvents::Read(Handle pipeHandle, void* buffer, std::size_
   const int fd = pipe == nullptr ? -1 : pipe->connection.load();
   if (fd < 0) return -1;
   if (pipe->recordTaken < pipe->recordSize) {
+    // The last moment before the core acts on the record: a client that has hung up meanwhile
+    // is not answered, so its command never starts.
+    if (pipe->recordTaken == 0 && HungUp(fd)) return -1;
     const std::size_t n = std::min(size, pipe->recordSize - pipe->recordTaken);
     std::memcpy(buffer, pipe->record + pipe->recordTaken, n);
     pipe->recordTaken += n;
@@ -574,31 +591,8 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
                                   As<EventObject>(second, Kind::kEvent)};
   if (events[0] == nullptr || events[1] == nullptr) return -1;
   std::vector<pollfd> watched;
-  for (bool entering = true;; entering = false) {
+  for (;;) {
     PipeObject* pipes[2] = {ListeningPipeOf(events[0]), ListeningPipeOf(events[1])};
-    // A complete request connects its pipe: the connect event is signalled. Later rounds
-    // accept only when the poll saw the listener ready.
-    auto connected = [&](int i, bool acceptFirst) {
-      if (pipes[i] == nullptr) return false;
-      // Whoever connected while the last client was served competes for the next turn too.
-      if (acceptFirst && pipes[i]->connection.load() < 0) AcceptPending(pipes[i]);
-      if (!ServeNextReady(pipes[i])) return false;
-      {
-        std::lock_guard lock(mutex_);
-        listening_.erase(events[i]);
-      }
-      // An auto-reset event is consumed by this wait at once, a manual-reset one stays set.
-      if (events[i]->manualReset) SetEvent(events[i]);
-      return true;
-    };
-    if (connected(0, entering)) return 0;
-    if (connected(1, entering)) return 1;
-    watched.clear();
-    auto deadline = Clock::time_point::max();
-    for (int i = 0; i < 2; ++i) {
-      watched.push_back({events[i]->fd, POLLIN, 0});
-      watched.push_back({pipes[i] != nullptr ? pipes[i]->listener : -1, POLLIN, 0});
-    }
     std::vector<PipeObject*> listening;
     for (PipeObject* pipe : pipes) {
       if (pipe != nullptr &&
@@ -606,21 +600,36 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
         listening.push_back(pipe);
       }
     }
+    // Every round polls everything, also when a request is ready to be served (then without
+    // waiting): whatever has arrived is read, whoever hung up or ran out of time is dropped,
+    // and only then is the next request chosen. No queue of ready requests can keep a
+    // connection unread.
+    watched.clear();
+    for (int i = 0; i < 2; ++i) {
+      watched.push_back({events[i]->fd, POLLIN, 0});
+      watched.push_back({pipes[i] != nullptr ? pipes[i]->listener : -1, POLLIN, 0});
+    }
+    auto deadline = Clock::time_point::max();
+    bool ready = false;
     for (PipeObject* pipe : listening) {
+      const bool free = pipe->connection.load() < 0;
       for (const PendingConnection& waiting : pipe->pending) {
-        watched.push_back({waiting.complete ? -1 : waiting.fd, POLLIN, 0});
+        // A complete one is watched only for its hang-up, which poll reports unasked.
+        watched.push_back({waiting.fd, static_cast<short>(waiting.complete ? 0 : POLLIN), 0});
+        ready = ready || (waiting.complete && free);
         if (waiting.complete) continue;
         deadline = std::min(deadline, waiting.deadline);
         if (waiting.got > 0) deadline = std::min(deadline, waiting.lastPiece + kPieceGap);
       }
     }
     int timeoutMs = -1;
-    if (deadline != Clock::time_point::max()) {
+    if (ready) {
+      timeoutMs = 0;
+    } else if (deadline != Clock::time_point::max()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
       timeoutMs = static_cast<int>(std::max<long long>(left.count(), 0));
     }
-    const int ready = poll(watched.data(), watched.size(), timeoutMs);
-    if (ready < 0) {
+    if (poll(watched.data(), watched.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       return -1;
     }
@@ -628,11 +637,16 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
     for (PipeObject* pipe : listening) {
       for (std::size_t k = 0; k < pipe->pending.size() && slot < watched.size(); ++k, ++slot) {
         PendingConnection& waiting = pipe->pending[k];
-        if (watched[slot].revents == 0 || waiting.complete) continue;
-        ReadPending(waiting);
-        if (waiting.complete) --pipe->arrivingPerUser[waiting.uid];
+        const short seen = watched[slot].revents;
+        if (!waiting.complete && (seen & POLLIN)) {
+          ReadPending(waiting);
+          if (waiting.complete) --pipe->arrivingPerUser[waiting.uid];
+        }
+        // Closed by the client (POLLHUP comes only once both directions are shut: one that
+        // shut just its sending side still waits for its reply).
+        if (seen & (POLLHUP | POLLERR | POLLNVAL)) waiting.gone = true;
       }
-      DropExpired(pipe);
+      DropSettled(pipe);
     }
     for (int i = 0; i < 2; ++i) {
       const pollfd& listener = watched[2 * i + 1];
@@ -642,7 +656,15 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
     }
     // In index order, so a request that completed together with a stop is served first.
     for (int i = 0; i < 2; ++i) {
-      if (connected(i, false)) return i;
+      if (pipes[i] != nullptr && ServeNextReady(pipes[i])) {
+        {
+          std::lock_guard lock(mutex_);
+          listening_.erase(events[i]);
+        }
+        // An auto-reset event is consumed by this wait at once, a manual-reset one stays set.
+        if (events[i]->manualReset) SetEvent(events[i]);
+        return i;
+      }
       const pollfd& own = watched[2 * i];
       if (own.revents & POLLNVAL) return -1;
       if (own.revents & POLLIN) {

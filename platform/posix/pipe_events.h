@@ -39,13 +39,19 @@ struct PosixPipeSecurity {
 ///   same name (in this or another process) gets null, as FILE_FLAG_FIRST_PIPE_INSTANCE does.
 ///   A socket file left by a dead server is replaced. Only one instance (max instances 1) is
 ///   supported: clients are served one at a time, but their requests are read side by side.
-///   The wait accepts every pending connection and reads each with its own limit of
-///   kPipeReadLimitMs; a connection counts as connected only once its whole record has arrived,
-///   it has closed, or part of a record came and 20 ms passed without more (the core then
-///   refuses it), so an idle or slow client delays nobody else. One that sends nothing in
-///   time is dropped unseen. Each user (by SO_PEERCRED) may have at most kConnectionsPerUser
-///   connections whose record is still arriving, and kQueuedPerUser open in all; more are
-///   closed at once. Among complete requests, the user served longest ago goes first.
+///   Every wait polls every connection before it chooses, also when requests are ready: it
+///   accepts what is pending, reads whatever has arrived, drops those past their limit of
+///   kPipeReadLimitMs and those whose client has hung up. A connection counts as connected only
+///   once its whole record has arrived, or part of a record came and 20 ms passed without more
+///   (the core then refuses it), so an idle or slow client delays nobody else, and one that
+///   sends nothing in time is dropped unseen. A client that closes its socket (both directions)
+///   before its command starts is never answered: a queued connection that has hung up is
+///   dropped by the next wait, and Read refuses the record (-1) of one that hung up after it
+///   was chosen, so its command does not run. One that shut only its sending side is served.
+///   Each user (by SO_PEERCRED) may have at most kConnectionsPerUser connections whose record
+///   is still arriving, and kQueuedPerUser open in all; more are closed at once. Among complete
+///   requests, the user served longest ago goes first, then the earliest arrival: a request
+///   whose user has nothing else pending starts after at most one command per other user.
 /// - ImpersonateClient takes the served client's uid for the calling thread; OpenEvent then
 ///   opens that user's events, in that user's own events directory, checked without following
 ///   links (a directory of that user, mode 0700; a regular file of that user with one link)
@@ -105,7 +111,7 @@ class PosixPipeEvents final : public PipeEvents {
   void AcceptPending(PipeObject* pipe);
   struct PendingConnection;
   static void ReadPending(PendingConnection& waiting);
-  void DropExpired(PipeObject* pipe);
+  void DropSettled(PipeObject* pipe);
   bool ServeNextReady(PipeObject* pipe);
   Handle OpenUserEvent(uid_t uid, std::u16string_view name);
   struct KeptUserEvent;

@@ -211,6 +211,113 @@ TEST_F(PipeEventsTest, EachUserHasOnlyAFewConnectionsStillArriving) {
   close(ready);
 }
 
+// Served by a loop like the service's, echoing each record; one who hangs up is never answered.
+TEST_F(PipeEventsTest, ClientsThatHungUpAreNeverServed) {
+  Handle pipe = MakePipe();
+  Handle connectEvent = Keep(binding_.CreateEvent(false, false));
+  Handle stopEvent = Keep(binding_.CreateEvent(true, false));
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  const int running = ConnectClient(socketPath_);
+  const std::array<uint8_t, 24> first{1};
+  ASSERT_EQ(send(running, first.data(), first.size(), 0), 24);
+  ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  std::array<uint8_t, 24> got{};
+  ASSERT_EQ(binding_.Read(pipe, got.data(), got.size()), 24);
+
+  // While that command runs, two callers queue their records and give up; a third waits.
+  for (uint8_t tag : {2, 3}) {
+    const int gaveUp = ConnectClient(socketPath_);
+    const std::array<uint8_t, 24> abandoned{tag};
+    ASSERT_EQ(send(gaveUp, abandoned.data(), abandoned.size(), 0), 24);
+    close(gaveUp);
+  }
+  const int waiting = ConnectClient(socketPath_);
+  const std::array<uint8_t, 24> kept{4};
+  ASSERT_EQ(send(waiting, kept.data(), kept.size(), 0), 24);
+  ASSERT_EQ(shutdown(waiting, SHUT_WR), 0) << "done sending, still waiting for the reply";
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+  close(running);
+
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  ASSERT_EQ(binding_.Read(pipe, got.data(), got.size()), 24);
+  EXPECT_EQ(got, kept) << "the two who gave up are dropped unserved";
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+  close(waiting);
+
+  // One that hangs up after it was chosen, before the core reads its record, is refused too.
+  ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
+  const int late = ConnectClient(socketPath_);
+  ASSERT_EQ(send(late, kept.data(), kept.size(), 0), 24);
+  ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
+  close(late);
+  EXPECT_EQ(binding_.Read(pipe, got.data(), got.size()), -1);
+  EXPECT_TRUE(binding_.Disconnect(pipe));
+}
+
+TEST_F(PipeEventsTest, SlowWriterBehindAFullQueueOfReadyRequestsIsServedInItsTurn) {
+  Handle pipe = MakePipe();
+  Handle connectEvent = Keep(binding_.CreateEvent(false, false));
+  Handle stopEvent = Keep(binding_.CreateEvent(true, false));
+  std::atomic<int> served{0};
+  std::thread server([&] {
+    for (;;) {
+      if (binding_.Connect(pipe, connectEvent) != ConnectState::kPending) return;
+      if (binding_.WaitForEither(connectEvent, stopEvent) != 0) return;
+      std::array<uint8_t, 24> record{};
+      if (binding_.Read(pipe, record.data(), record.size()) == 24) {
+        binding_.Write(pipe, record.data(), record.size());
+      }
+      binding_.Disconnect(pipe);
+      ++served;
+    }
+  });
+  // A flood that keeps a full share of complete requests queued, each replaced by a new one as
+  // its reply comes, so the queue never empties.
+  constexpr int kQueued = PosixPipeEvents::kQueuedPerUser - 16;
+  const std::array<uint8_t, 24> flood{1};
+  auto queueOne = [&] {
+    const int fd = ConnectClient(socketPath_);
+    EXPECT_EQ(send(fd, flood.data(), flood.size(), MSG_NOSIGNAL), 24);
+    return fd;
+  };
+  std::vector<pollfd> queued;
+  for (int i = 0; i < kQueued; ++i) queued.push_back({queueOne(), POLLIN, 0});
+  // The slow writer connects behind them and sends its record only 50 ms later.
+  const int slow = ConnectClient(socketPath_);
+  std::atomic<bool> answered{false};
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::array<uint8_t, 24> mine{2};
+    EXPECT_EQ(send(slow, mine.data(), mine.size(), 0), 24);
+    std::array<uint8_t, 24> reply{};
+    EXPECT_EQ(recv(slow, reply.data(), reply.size(), MSG_WAITALL), 24);
+    EXPECT_EQ(reply, mine);
+    answered = true;
+  });
+  // Its turn comes after the requests queued before it: far fewer than these replacements.
+  constexpr int kReplacements = 20 * kQueued;
+  int replaced = 0;
+  while (!answered && replaced < kReplacements) {
+    if (poll(queued.data(), queued.size(), 100) <= 0) continue;
+    for (pollfd& one : queued) {
+      if (one.revents == 0) continue;
+      char reply[24];
+      recv(one.fd, reply, sizeof reply, MSG_WAITALL);
+      close(one.fd);
+      one.fd = queueOne();
+      ++replaced;
+    }
+  }
+  EXPECT_TRUE(answered) << "the slow writer was never read while ready requests were queued";
+  for (pollfd& one : queued) close(one.fd);
+  writer.join();  // its recv ends with the reply or the service's close
+  binding_.SetEvent(stopEvent);
+  server.join();
+  close(slow);
+  EXPECT_GT(served.load(), kQueued);
+}
+
 TEST_F(PipeEventsTest, ImpersonatedOpenTakesOnlyTheClientsOwnPlainEventFiles) {
   Handle pipe = MakePipe();
   Handle connectEvent = Keep(binding_.CreateEvent(false, false));
@@ -218,7 +325,8 @@ TEST_F(PipeEventsTest, ImpersonatedOpenTakesOnlyTheClientsOwnPlainEventFiles) {
   EXPECT_FALSE(binding_.ImpersonateClient(pipe)) << "nobody connected";
   ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
   const int client = ConnectClient(socketPath_);
-  ASSERT_EQ(shutdown(client, SHUT_WR), 0);  // closed without a record: handed over as well
+  const std::array<uint8_t, 24> request{};
+  ASSERT_EQ(send(client, request.data(), request.size(), 0), 24);
   ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
   ASSERT_TRUE(binding_.ImpersonateClient(pipe));
 
