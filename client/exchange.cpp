@@ -164,6 +164,22 @@ void ObserveEvents(ClientTransport& transport, const Deadline& deadline, Exchang
   }
 }
 
+// Without events (Linux): the whole reply means the command is done, and the end of the stream
+// that the service closes right after means it let the client go.
+void ObserveClose(ClientTransport& transport, const Deadline& deadline, ExchangeResult& result) {
+  result.commandDoneBeforeReply = result.replyBytes == sizeof(ZylRequest);
+  if (result.status == ZYL_STATUS_CLOSED || result.status == ZYL_STATUS_SHORT_REPLY) {
+    result.disconnectedAfterReply = true;
+  } else if (result.status == ZYL_STATUS_OK) {
+    uint8_t extra = 0;
+    std::size_t got = 0;
+    std::string ignored;
+    result.disconnectedAfterReply =
+        transport.Receive(&extra, 1, std::min(deadline.MillisecondsLeft(), kDisconnectWaitMs), &got,
+                          &ignored) == ReceiveOutcome::kClosed;
+  }
+}
+
 }  // namespace
 
 std::vector<uint8_t> EncodeRequest(const ZylRequest& request) {
@@ -196,7 +212,9 @@ ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t
                            const ExchangeOptions& options) {
   Deadline deadline(options);
   ExchangeResult result;
-  if (options.createEvents && !CreateEvents(transport, &result)) return result;
+  const bool events = transport.UsesEvents();
+  if (events && options.createEvents && !CreateEvents(transport, &result)) return result;
+  result.eventsUsed = events;
   if (!Connect(transport, deadline, &result)) return result;
 
   // A service that refuses the client may close the connection before the request is even
@@ -208,7 +226,8 @@ ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t
     result.status = ZYL_STATUS_FAILED;
     result.message = "cannot send the request: " + sendError;
   }
-  if (options.observeEvents) ObserveEvents(transport, deadline, result);
+  if (options.observeEvents && events) ObserveEvents(transport, deadline, result);
+  if (options.observeEvents && !events) ObserveClose(transport, deadline, result);
   return result;
 }
 

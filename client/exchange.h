@@ -25,13 +25,18 @@ struct ExchangeResult {
   int status = ZYL_STATUS_FAILED;  // a ZYL_STATUS_* value
   ZylRequest reply{};
   std::size_t replyBytes = 0;
-  bool commandDoneBeforeReply = false;  // "Global\VokZylRemoveService" set when the reply came
-  bool disconnectedAfterReply = false;  // "Global\VokZylRemoveService2" set afterwards
-  std::string message;                  // what went wrong, in plain words
+  // Windows: "Global\VokZylRemoveService" set when the reply came and "Global\VokZylRemoveService2"
+  // set afterwards. Linux (no events): the whole reply came, and the service closed the
+  // connection after it.
+  bool eventsUsed = true;
+  bool commandDoneBeforeReply = false;
+  bool disconnectedAfterReply = false;
+  std::string message;  // what went wrong, in plain words
 };
 
-/// One request, the protocol's whole exchange: create the events, connect, write `request` in
-/// one write, read the reply, and see which events the service set. The time-out covers the
+/// One request, the protocol's whole exchange: create the events (Windows), connect, write
+/// `request` in one write, read the reply, and see which events the service set (on Linux:
+/// whether it closed the connection). The time-out covers the
 /// whole exchange. The one implementation of the protocol: zyl_request and the command line
 /// both come here.
 ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t>& request,

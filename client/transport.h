@@ -6,9 +6,9 @@
 
 #include "service/zyl_request.h"
 
-/// How the client reaches the service: the pipe and the two global events, one implementation
-/// per operating system (transport_win32.cpp, transport_posix.cpp). One transport serves one
-/// exchange; not thread-safe.
+/// How the client reaches the service: the pipe and, on Windows, the two global events; one
+/// implementation per operating system (transport_win32.cpp, transport_posix.cpp). One
+/// transport serves one exchange; not thread-safe.
 namespace zylclient {
 
 using ::kCommandDoneEventName;
@@ -19,7 +19,7 @@ enum class ClientEvent { kCommandDone = 0, kDisconnected = 1 };
 
 enum class EventsOutcome {
   kCreated,
-  kServiceAbsent,  // the place where the service keeps its events does not exist (Linux)
+  kServiceAbsent,  // the place where the service keeps its events does not exist
   kFailed,
 };
 
@@ -39,7 +39,7 @@ enum class ReceiveOutcome {
 };
 
 struct TransportOptions {
-  /// Linux only: where the service keeps its socket and events; empty for the default rule.
+  /// Linux only: where the service keeps its socket; empty for the default rule.
   std::string runtimeDir;
   /// Windows only: the process that must serve the pipe; 0 to ask the service manager for the
   /// service's. Test hosts that serve the pipe in their own process name themselves.
@@ -49,6 +49,10 @@ struct TransportOptions {
 class ClientTransport {
  public:
   virtual ~ClientTransport() = default;
+
+  /// Whether the exchange uses the two events. On Linux it does not: the socket alone tells
+  /// that the command is done (the whole reply came) and that the service let go (its end).
+  virtual bool UsesEvents() const { return true; }
 
   /// Creates (or opens, when they exist) both events as manual-reset events and resets them.
   /// On failure `error` says why.
@@ -68,10 +72,5 @@ class ClientTransport {
 };
 
 std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& options);
-
-/// Closes the events the Linux transport keeps from one exchange to the next (their files go
-/// once no other process holds them), for hosts that check what is left behind. Exchanges
-/// after it make them again. Nothing is kept on Windows.
-void ReleaseKeptEvents();
 
 }  // namespace zylclient

@@ -1,5 +1,8 @@
-// The client's side of the Linux port: the pipe is the service's Unix socket and the events
-// are shared event files, both found by the rules of platform/posix/ipc_names.h.
+// The client's side of the Linux port: the pipe is the service's Unix socket, found by the rules
+// of platform/posix/ipc_names.h, and the socket is the whole exchange. The two events of the
+// Windows protocol tell nothing the socket does not (a whole reply means the command is done,
+// the end of the stream means the service has let go), so none are made: an exchange creates no
+// file and keeps no descriptor once it is over.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -9,93 +12,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "client/transport.h"
 #include "platform/posix/client_checks.h"
 #include "platform/posix/ipc_names.h"
-#include "platform/posix/shared_event.h"
 
 namespace zylclient {
 namespace {
-
-using platform::posix::SharedEvent;
-
-// The two events outlive one exchange: made at the process's first exchange with a runtime
-// directory and kept while the process runs, as a Windows named event lives while any handle
-// to it is open. A later exchange checks that the names still lead to the kept files and
-// resets them, instead of making and removing two files every call.
-class KeptEvents {
- public:
-  static KeptEvents& Instance() {
-    static KeptEvents kept;
-    return kept;
-  }
-
-  ~KeptEvents() { ForgetIfInherited(); }
-
-  void Release() {
-    std::lock_guard lock(mutex_);
-    ForgetIfInherited();
-    for (auto& event : events_) event.reset();
-    runtimeDir_.clear();
-  }
-
-  /// Both kept events for `runtimeDir`, when their names still lead to them; false otherwise.
-  bool Reuse(const std::string& runtimeDir, std::shared_ptr<SharedEvent> out[2]) {
-    std::lock_guard lock(mutex_);
-    ForgetIfInherited();
-    if (runtimeDir != runtimeDir_) return false;
-    for (auto& event : events_) {
-      if (event == nullptr || !event->StillAtItsName()) return false;
-    }
-    out[0] = events_[0];
-    out[1] = events_[1];
-    return true;
-  }
-
-  /// Both events for `runtimeDir`, made or opened anew when the kept ones are gone; false
-  /// (with `error`) when they cannot be made.
-  bool Get(const std::string& runtimeDir, std::shared_ptr<SharedEvent> out[2], std::string* error) {
-    std::lock_guard lock(mutex_);
-    ForgetIfInherited();
-    const char16_t* names[2] = {kCommandDoneEventName, kDisconnectedEventName};
-    for (int i = 0; i < 2; ++i) {
-      if (runtimeDir != runtimeDir_ || events_[i] == nullptr || !events_[i]->StillAtItsName()) {
-        events_[i].reset();  // the last handle of an event gone from its name removes nothing
-        const std::string path = platform::posix::EventFilePath(runtimeDir, names[i]);
-        events_[i] = SharedEvent::Create(path, /*manualReset=*/true, /*initiallySignalled=*/false);
-        if (events_[i] == nullptr) {
-          *error = path + ": " + platform::posix::ErrorText(errno);
-          return false;
-        }
-      }
-      out[i] = events_[i];
-    }
-    runtimeDir_ = runtimeDir;
-    owner_ = getpid();
-    return true;
-  }
-
- private:
-  // A child made by fork() shares the parent's descriptors and locks but not its handle count:
-  // it must neither use nor close the parent's events, so it leaves them to the parent.
-  void ForgetIfInherited() {
-    if (owner_ == 0 || owner_ == getpid()) return;
-    for (auto& event : events_) {
-      if (event != nullptr) new std::shared_ptr<SharedEvent>(std::move(event));  // never freed
-    }
-    owner_ = 0;
-  }
-
-  std::mutex mutex_;
-  pid_t owner_ = 0;
-  std::string runtimeDir_;
-  std::shared_ptr<SharedEvent> events_[2];
-};
 
 class PosixClientTransport final : public ClientTransport {
  public:
@@ -104,25 +28,11 @@ class PosixClientTransport final : public ClientTransport {
     if (socket_ >= 0) close(socket_);
   }
 
-  EventsOutcome CreateEvents(std::string* error) override {
-    if (!platform::posix::CheckRuntimeDir(runtimeDir_, error)) return EventsOutcome::kFailed;
-    runtimeDirChecked_ = true;
-    // Kept from the exchange before and still at their names: their directories are there.
-    if (!KeptEvents::Instance().Reuse(runtimeDir_, events_)) {
-      const EventsOutcome made = MakeEvents(error);
-      if (made != EventsOutcome::kCreated) return made;
-    }
-    // Still signalled from the exchange before, or by an earlier client.
-    for (const auto& event : events_) event->Reset();
-    return EventsOutcome::kCreated;
-  }
+  bool UsesEvents() const override { return false; }
+  EventsOutcome CreateEvents(std::string*) override { return EventsOutcome::kCreated; }
 
   ConnectOutcome Connect(int timeoutMs, std::string* error) override {
-    // Once per exchange: CreateEvents may have checked it already.
-    if (!runtimeDirChecked_ && !platform::posix::CheckRuntimeDir(runtimeDir_, error)) {
-      return ConnectOutcome::kFailed;
-    }
-    runtimeDirChecked_ = true;
+    if (!platform::posix::CheckRuntimeDir(runtimeDir_, error)) return ConnectOutcome::kFailed;
     const std::string path = platform::posix::PipeSocketPath(runtimeDir_, kPipeName);
     sockaddr_un address{};
     if (!platform::posix::SocketAddress(path, &address)) {
@@ -197,15 +107,8 @@ class PosixClientTransport final : public ClientTransport {
     return ReceiveOutcome::kFailed;
   }
 
-  bool IsSignalled(ClientEvent event) override {
-    const auto& shared = events_[static_cast<int>(event)];
-    return shared != nullptr && shared->IsSignalled();
-  }
-
-  bool WaitFor(ClientEvent event, int timeoutMs) override {
-    const auto& shared = events_[static_cast<int>(event)];
-    return shared != nullptr && shared->Wait(timeoutMs);
-  }
+  bool IsSignalled(ClientEvent) override { return false; }
+  bool WaitFor(ClientEvent, int) override { return false; }
 
  private:
   // The one place where the server is checked before anything is written, as the Windows
@@ -215,23 +118,7 @@ class PosixClientTransport final : public ClientTransport {
     return platform::posix::CheckServerCredentials(socket_, runtimeDir_, error);
   }
 
-  EventsOutcome MakeEvents(std::string* error) {
-    const std::string dir = platform::posix::EventsDir(runtimeDir_);
-    if (access(dir.c_str(), F_OK) != 0) {
-      *error = dir + " does not exist";
-      return EventsOutcome::kServiceAbsent;
-    }
-    const std::string socketPath = platform::posix::PipeSocketPath(runtimeDir_, kPipeName);
-    if (!platform::posix::EnsureOwnEventsDir(runtimeDir_, socketPath, error) ||
-        !KeptEvents::Instance().Get(runtimeDir_, events_, error)) {
-      return EventsOutcome::kFailed;
-    }
-    return EventsOutcome::kCreated;
-  }
-
   const std::string runtimeDir_;
-  bool runtimeDirChecked_ = false;
-  std::shared_ptr<SharedEvent> events_[2];
   int socket_ = -1;
 };
 
@@ -241,7 +128,5 @@ std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& opt
   return std::make_unique<PosixClientTransport>(
       options.runtimeDir.empty() ? platform::posix::DefaultRuntimeDir() : options.runtimeDir);
 }
-
-void ReleaseKeptEvents() { KeptEvents::Instance().Release(); }
 
 }  // namespace zylclient

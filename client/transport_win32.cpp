@@ -229,6 +229,4 @@ std::unique_ptr<ClientTransport> MakeClientTransport(const TransportOptions& opt
   return std::make_unique<Win32ClientTransport>(options.expectedServerPid);
 }
 
-void ReleaseKeptEvents() {}
-
 }  // namespace zylclient

@@ -1,6 +1,6 @@
 // Times requests through the real service process on the simulated machine, client and
 // service in separate processes as in use, each request one zyl_request of the client library
-// (libzylclient.so.1), beside the floor: a bare server process of the same shape. Prints
+// (libzylclient.so.1), beside the floor: a bare server process of the same shape, in turns. Prints
 // medians and the service's resident memory; asserts nothing.
 //
 // usage: roundtrip_bench [round-trips (1000)] [command runs (100)]
@@ -101,36 +101,9 @@ std::string ResidentMemory(pid_t process) {
   return "?";
 }
 
-// The floor: what one round trip of this shape costs with nothing else in it. Each side holds
-// two small event files; the server reads 24 bytes, starts and joins a thread, writes 24 bytes
-// back and closes. The files are opened for every round trip, or once and kept, as the client
-// library and the service keep theirs.
-struct FloorPaths {
-  std::string socket, events[2];
-  bool keepFiles;
-};
-
-// The floor's two event files: opened now, or once for the process when they are kept.
-class FloorFiles {
- public:
-  explicit FloorFiles(const FloorPaths& paths) : kept_(paths.keepFiles) {
-    static int keptFds[2] = {-1, -1};
-    for (int e = 0; e < 2; ++e) {
-      int& fd = kept_ ? keptFds[e] : fds_[e];
-      if (fd < 0) fd = ::open(paths.events[e].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    }
-  }
-  ~FloorFiles() {
-    if (!kept_) {
-      for (int fd : fds_) ::close(fd);
-    }
-  }
-
- private:
-  bool kept_;
-  int fds_[2] = {-1, -1};
-};
-
+// The floor: what one round trip of this shape costs with nothing else in it. The server reads
+// 24 bytes, starts and joins a thread, writes 24 bytes back and closes; the client connects,
+// writes 24 bytes and reads 24, as a client of the service does on Linux.
 sockaddr_un SocketAddress(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -149,11 +122,10 @@ bool ReadAll(int fd, void* buffer, std::size_t size) {
   return true;
 }
 
-[[noreturn]] void ServeFloor(int listener, const FloorPaths& paths) {
+[[noreturn]] void ServeFloor(int listener) {
   for (;;) {
     const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    const FloorFiles files(paths);
     ZylRequest record{};
     if (ReadAll(client, &record, sizeof record)) {
       std::thread worker([&record] { record.result = -107; });
@@ -165,25 +137,24 @@ bool ReadAll(int fd, void* buffer, std::size_t size) {
 }
 
 /// Starts the floor's server process; its pid, or -1.
-pid_t StartFloor(const FloorPaths& paths) {
+pid_t StartFloor(const std::string& path) {
   const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_un address = SocketAddress(paths.socket);
+  const sockaddr_un address = SocketAddress(path);
   if (listener < 0 ||
       ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listener, 64) != 0) {
     return -1;
   }
   const pid_t server = ::fork();
-  if (server == 0) ServeFloor(listener, paths);
+  if (server == 0) ServeFloor(listener);
   ::close(listener);
   return server;
 }
 
-void FloorSamples(int runs, const FloorPaths& paths, std::vector<double>& samples) {
-  const sockaddr_un address = SocketAddress(paths.socket);
+void FloorSamples(int runs, const std::string& path, std::vector<double>& samples) {
+  const sockaddr_un address = SocketAddress(path);
   for (int i = 0; i < runs; ++i) {
     const auto start = Clock::now();
-    const FloorFiles files(paths);
     const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ZylRequest record{ZylCmdCountDevices, 0x81CE104D, 0, 0, 0, 0, 0};
     const bool answered =
@@ -223,41 +194,31 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
-  // Each floor has its own files: the kept ones stay open in both of its processes.
-  const FloorPaths keptPaths{
-      runtime + "/floor-kept.sock", {runtime + "/floor-kept-1", runtime + "/floor-kept-2"}, true};
-  const FloorPaths openedPaths{
-      runtime + "/floor.sock", {runtime + "/floor-1", runtime + "/floor-2"}, false};
-  const pid_t keptFloor = StartFloor(keptPaths);
-  const pid_t openedFloor = StartFloor(openedPaths);
-  if (keptFloor < 0 || openedFloor < 0) {
-    std::perror("cannot start the floor servers");
+  const std::string floorSocket = runtime + "/floor.sock";
+  const pid_t floor = StartFloor(floorSocket);
+  if (floor < 0) {
+    std::perror("cannot start the floor server");
     return 1;
   }
 
   Bench bench(runtime);
-  std::printf("service on the simulated machine, pid %d; floor servers pid %d and %d\n", service,
-              keptFloor, openedFloor);
+  std::printf("service on the simulated machine, pid %d; floor server pid %d\n", service, floor);
   const std::string idleMemory = ResidentMemory(service);
-  // Before any load, command 1 answers at once: the pipe, the events and the worker alone.
-  // Service and floor take turns in blocks, so that both see the same load of the machine.
-  std::vector<double> serviceSamples, keptSamples, openedSamples;
+  // Before any load, command 1 answers at once: the socket and the worker alone. Service and
+  // floor take turns in blocks, so that both see the same load of the machine.
+  std::vector<double> serviceSamples, floorSamples;
   for (int done = 0; done < roundTrips;) {
     const int block = std::min(50, roundTrips - done);
     bench.Samples(block, ZylCmdCountDevices, 0x81CE104D, -107, ~0u, serviceSamples);
-    FloorSamples(block, keptPaths, keptSamples);
-    FloorSamples(block, openedPaths, openedSamples);
+    FloorSamples(block, floorSocket, floorSamples);
     done += block;
   }
   const Timing serviceTrip = Summarise(serviceSamples);
-  const Timing keptTrip = Summarise(keptSamples);
-  const Timing openedTrip = Summarise(openedSamples);
+  const Timing floorTrip = Summarise(floorSamples);
   Print("zyl_request round trip (command 1 before load: -107)", roundTrips, serviceTrip);
-  Print("floor (bare socket, thread, two event files kept)", roundTrips, keptTrip);
-  Print("floor (the same, the files opened every time)", roundTrips, openedTrip);
-  std::printf(
-      "round trip / floor: %.2f against the kept files, %.2f against files opened (medians)\n",
-      serviceTrip.medianUs / keptTrip.medianUs, serviceTrip.medianUs / openedTrip.medianUs);
+  Print("floor (bare socket, thread per command, 24 bytes)", roundTrips, floorTrip);
+  std::printf("round trip / floor: %.2f (medians), %.2f (p90)\n",
+              serviceTrip.medianUs / floorTrip.medianUs, serviceTrip.p90Us / floorTrip.p90Us);
 
   bench.Request(ZylCmdLoadLibrary);
   Print("command 1, count by ID (full scan, 131,072 transfers)", commandRuns,
@@ -267,17 +228,12 @@ int main(int argc, char** argv) {
   std::printf("service resident memory: idle %s, after the session %s\n", idleMemory.c_str(),
               ResidentMemory(service).c_str());
 
-  for (pid_t floor : {keptFloor, openedFloor}) {
-    ::kill(floor, SIGTERM);
-    ::waitpid(floor, nullptr, 0);
-  }
+  ::kill(floor, SIGTERM);
+  ::waitpid(floor, nullptr, 0);
   ::kill(service, SIGTERM);
   ::waitpid(service, nullptr, 0);
   ::unlink(log.c_str());
-  for (const FloorPaths* paths : {&keptPaths, &openedPaths}) {
-    ::unlink(paths->socket.c_str());
-    for (const std::string& event : paths->events) ::unlink(event.c_str());
-  }
+  ::unlink(floorSocket.c_str());
   ::rmdir(runtime.c_str());
   return 0;
 }

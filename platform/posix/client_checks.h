@@ -6,15 +6,10 @@
 /// process it talks to there. Each returns false with a message for the user in `error`.
 namespace platform::posix {
 
-/// The runtime directory may be used: it is owned by root or by the caller, and the private
-/// fallback in /tmp is the caller's own with mode 0700.
+/// The runtime directory may be used: it is absent (the service is not running; said later),
+/// or, looked at without following a link, a directory of root's or the caller's that nobody
+/// else can write (CheckRuntimeDirInfo in ipc_names.h).
 bool CheckRuntimeDir(const std::string& runtimeDir, std::string* error);
-
-/// The caller's own events directory exists and is its own (0700). When it is missing, one
-/// empty connection to the service's socket `socketPath` asks the service to make it (it makes
-/// one for each user that connects), and the directory is awaited briefly.
-bool EnsureOwnEventsDir(const std::string& runtimeDir, const std::string& socketPath,
-                        std::string* error);
 
 /// The process serving the connected socket `fd` runs as root or as the owner of the runtime
 /// directory (SO_PEERCRED); anyone else may be impersonating the service.

@@ -1,10 +1,12 @@
 #include "platform/posix/ipc_names.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -41,13 +43,10 @@ bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-bool MakeDirectory(const std::string& path, mode_t mode) {
-  if (mkdir(path.c_str(), mode) == 0) {
-    // The umask may have taken bits away (the sticky bit above all).
-    return chmod(path.c_str(), mode) == 0;
-  }
-  struct stat info {};
-  return errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+std::string ModeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
 }
 
 }  // namespace
@@ -75,8 +74,6 @@ std::string PipeSocketName(std::u16string_view pipeName) {
   return Sanitised(pipeName.substr(kPrefix.size()), '_');
 }
 
-std::string EventFileName(std::u16string_view eventName) { return Sanitised(eventName, '.'); }
-
 std::string PipeSocketPath(const std::string& runtimeDir, std::u16string_view pipeName) {
   const std::string name = PipeSocketName(pipeName);
   return name.empty() ? std::string() : runtimeDir + "/" + name;
@@ -90,45 +87,45 @@ bool SocketAddress(const std::string& path, sockaddr_un* address) {
   return true;
 }
 
-std::string EventsDir(const std::string& runtimeDir) { return runtimeDir + "/" + kEventsSubdir; }
-
-std::string UserEventsDir(const std::string& runtimeDir, uid_t uid) {
-  return EventsDir(runtimeDir) + "/" + std::to_string(uid);
+bool CheckRuntimeDirInfo(const struct stat& info, std::string* why) {
+  if (!S_ISDIR(info.st_mode)) {
+    *why = "not a directory";
+    return false;
+  }
+  if (info.st_uid != 0 && info.st_uid != geteuid()) {
+    *why = "owned by uid " + std::to_string(info.st_uid) + ", neither root nor uid " +
+           std::to_string(geteuid());
+    return false;
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    *why = "writable by others (mode " + ModeText(info.st_mode) + ")";
+    return false;
+  }
+  return true;
 }
 
-std::string EventFilePath(const std::string& runtimeDir, std::u16string_view eventName) {
-  const std::string name = EventFileName(eventName);
-  return name.empty() ? std::string() : UserEventsDir(runtimeDir, geteuid()) + "/" + name;
-}
-
-bool EnsureRuntimeDirs(const std::string& runtimeDir) {
+bool EnsureRuntimeDir(const std::string& runtimeDir, std::string* why) {
   const mode_t mode = runtimeDir == TmpFallbackDir() ? 0700 : 0755;
-  if (!MakeDirectory(runtimeDir, mode)) return false;
-  // A directory that someone else made where ours belongs is not ours to serve from.
-  struct stat info {};
-  if (lstat(runtimeDir.c_str(), &info) != 0 || (info.st_uid != 0 && info.st_uid != geteuid())) {
+  const bool made = mkdir(runtimeDir.c_str(), mode) == 0;
+  if (!made && errno != EEXIST) {
+    *why = std::string("cannot be made: ") + std::strerror(errno);
     return false;
   }
-  return MakeDirectory(EventsDir(runtimeDir), 0755) && EnsureUserEventsDir(runtimeDir, geteuid());
-}
-
-bool EnsureUserEventsDir(const std::string& runtimeDir, uid_t uid) {
-  const std::string path = UserEventsDir(runtimeDir, uid);
-  struct stat info {};
-  auto fit = [&] {
-    return S_ISDIR(info.st_mode) && info.st_uid == uid && (info.st_mode & 077) == 0;
-  };
-  // Asked at every connection, and there almost always already.
-  if (lstat(path.c_str(), &info) == 0) return fit();
-  if (mkdir(path.c_str(), 0700) == 0) {
-    if (geteuid() != uid && chown(path.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
-      rmdir(path.c_str());
-      return false;
-    }
-  } else if (errno != EEXIST) {
+  // Checked on the directory itself: a link at the name is refused, not followed.
+  const int dir = open(runtimeDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) {
+    *why = errno == ELOOP || errno == ENOTDIR
+               ? "not a directory (a link is not followed)"
+               : std::string("cannot be opened: ") + std::strerror(errno);
     return false;
   }
-  return lstat(path.c_str(), &info) == 0 && fit();
+  struct stat info {};
+  // The umask may have taken bits away from a directory made just now.
+  bool fit = (!made || fchmod(dir, mode) == 0) && fstat(dir, &info) == 0;
+  if (!fit) *why = std::string("cannot be examined: ") + std::strerror(errno);
+  fit = fit && CheckRuntimeDirInfo(info, why);
+  close(dir);
+  return fit;
 }
 
 }  // namespace platform::posix

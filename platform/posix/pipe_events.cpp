@@ -18,11 +18,10 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <thread>
 
+#include "platform/debug_output.h"
 #include "platform/posix/ipc_names.h"
-#include "platform/posix/shared_event.h"
 #include "platform/posix/utf8.h"
 #include "platform/windows_values.h"
 
@@ -43,10 +42,11 @@ struct SecurityObject final : Object {
   PosixPipeSecurity security;
 };
 
+// A client's named event. On Linux the socket tells the client all that the two events would
+// (a whole reply: the command is done; the end of the stream: it was let go), so there is
+// nothing to open and nothing to signal: setting and resetting it succeed and reach nobody.
 struct NamedEventObject final : Object {
-  explicit NamedEventObject(std::shared_ptr<posix::SharedEvent> e)
-      : Object(Kind::kNamedEvent), event(std::move(e)) {}
-  std::shared_ptr<posix::SharedEvent> event;
+  NamedEventObject() : Object(Kind::kNamedEvent) {}
 };
 
 struct ThreadObject final : Object {
@@ -179,9 +179,6 @@ bool HungUp(int fd) {
   return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
 }
 
-// The uid whose events this thread opens, between ImpersonateClient and RevertToSelf.
-thread_local std::optional<uid_t> impersonated;
-
 void* ThreadMain(void* start) {
   std::unique_ptr<std::pair<ThreadFunction, void*>> call(
       static_cast<std::pair<ThreadFunction, void*>*>(start));
@@ -233,7 +230,12 @@ Handle PosixPipeEvents::CreatePipe(const PipeSettings& settings, Handle security
   if ((settings.openMode & kPipeAccessDuplex) != kPipeAccessDuplex || settings.maxInstances != 1) {
     return nullptr;
   }
-  if (!posix::EnsureRuntimeDirs(runtimeDir_)) return nullptr;
+  std::string why;
+  if (!posix::EnsureRuntimeDir(runtimeDir_, &why)) {
+    SystemDebugOutput().WriteNarrow("ZYLCTRL:Refusing the runtime directory " + runtimeDir_ + ": " +
+                                    why + "\n");
+    return nullptr;
+  }
 
   auto pipe = std::make_unique<PipeObject>();
   const std::string lockPath = path + ".lock";
@@ -318,8 +320,6 @@ void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
       close(client);
       continue;
     }
-    // The user's own events directory, made here so that nobody else can take its name.
-    posix::EnsureUserEventsDir(runtimeDir_, peer.uid);
     ++pipe->openPerUser[peer.uid];
     if (!waiting.complete) ++pipe->arrivingPerUser[peer.uid];
     pipe->pending.push_back(waiting);
@@ -453,15 +453,11 @@ bool PosixPipeEvents::Disconnect(Handle pipeHandle) {
 
 bool PosixPipeEvents::ImpersonateClient(Handle pipeHandle) {
   auto* pipe = As<PipeObject>(pipeHandle, Kind::kPipe);
-  if (pipe == nullptr || pipe->connection.load() < 0) return false;
-  impersonated = pipe->connectionUid;
-  return true;
+  // Nothing is opened by name on the client's behalf, so there is no identity to take.
+  return pipe != nullptr && pipe->connection.load() >= 0;
 }
 
-bool PosixPipeEvents::RevertToSelf() {
-  impersonated.reset();
-  return true;
-}
+bool PosixPipeEvents::RevertToSelf() { return true; }
 
 Handle PosixPipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   const int fd = eventfd(initiallySignalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -469,98 +465,9 @@ Handle PosixPipeEvents::CreateEvent(bool manualReset, bool initiallySignalled) {
   return new EventObject(fd, manualReset);
 }
 
-// A user's event file opened before, kept for that user's next request.
-struct PosixPipeEvents::KeptUserEvent {
-  uid_t uid = 0;
-  std::string fileName;
-  dev_t device = 0;
-  ino_t inode = 0;
-  std::shared_ptr<posix::SharedEvent> event;
-  uint64_t lastUse = 0;
-};
-
-Handle PosixPipeEvents::OpenUserEvent(uid_t uid, std::u16string_view name) {
-  const std::string fileName = posix::EventFileName(name);
-  if (fileName.empty()) return nullptr;
-  // Each step is checked on what was opened, never on a name looked up again: the user owns
-  // the directory and may change it meanwhile.
-  const std::string dirPath = posix::UserEventsDir(runtimeDir_, uid);
-  const int dir = open(dirPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  struct stat dirInfo {};
-  if (dir < 0) return nullptr;
-  const bool dirOk = fstat(dir, &dirInfo) == 0 && S_ISDIR(dirInfo.st_mode) &&
-                     dirInfo.st_uid == uid && (dirInfo.st_mode & 077) == 0;
-  auto acceptable = [uid](const struct stat& info) {
-    return S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == uid;
-  };
-  // What the name leads to now, without following links. When that is the very file opened
-  // for this user's last request (same device and inode, and it passes the same checks), the
-  // descriptor kept from then reaches exactly what a new open would: it is used again.
-  struct stat named {};
-  if (!dirOk || fstatat(dir, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !acceptable(named)) {
-    close(dir);
-    return nullptr;
-  }
-  if (auto kept = FindKeptUserEvent(uid, fileName, named)) {
-    close(dir);
-    return new posix_objects::NamedEventObject(std::move(kept));
-  }
-  const int found = openat(dir, fileName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  close(dir);
-  if (found < 0) return nullptr;
-  struct stat info {};
-  if (fstat(found, &info) != 0 || !acceptable(info)) {
-    close(found);
-    return nullptr;
-  }
-  // Opens exactly the file checked above, whatever the name means by now.
-  const std::string reopen = "/proc/self/fd/" + std::to_string(found);
-  const int fd = open(reopen.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  close(found);
-  if (fd < 0) return nullptr;
-  std::shared_ptr<posix::SharedEvent> event = posix::SharedEvent::AdoptForSignalling(fd);
-  if (event == nullptr) return nullptr;
-  KeepUserEvent(uid, fileName, info, event);
-  return new posix_objects::NamedEventObject(std::move(event));
-}
-
-std::shared_ptr<posix::SharedEvent> PosixPipeEvents::FindKeptUserEvent(uid_t uid,
-                                                                       const std::string& fileName,
-                                                                       const struct stat& named) {
-  std::lock_guard lock(mutex_);
-  for (KeptUserEvent& kept : keptUserEvents_) {
-    if (kept.uid == uid && kept.fileName == fileName) {
-      if (kept.device != named.st_dev || kept.inode != named.st_ino) return nullptr;
-      kept.lastUse = ++keptUses_;
-      return kept.event;
-    }
-  }
-  return nullptr;
-}
-
-void PosixPipeEvents::KeepUserEvent(uid_t uid, const std::string& fileName, const struct stat& info,
-                                    std::shared_ptr<posix::SharedEvent> event) {
-  std::lock_guard lock(mutex_);
-  auto slot = std::find_if(
-      keptUserEvents_.begin(), keptUserEvents_.end(),
-      [&](const KeptUserEvent& kept) { return kept.uid == uid && kept.fileName == fileName; });
-  if (slot == keptUserEvents_.end() && keptUserEvents_.size() < kKeptUserEvents) {
-    slot = keptUserEvents_.emplace(keptUserEvents_.end());
-  } else if (slot == keptUserEvents_.end()) {
-    // Full: the one used longest ago makes room.
-    slot = std::min_element(
-        keptUserEvents_.begin(), keptUserEvents_.end(),
-        [](const KeptUserEvent& a, const KeptUserEvent& b) { return a.lastUse < b.lastUse; });
-  }
-  *slot = KeptUserEvent{uid, fileName, info.st_dev, info.st_ino, std::move(event), ++keptUses_};
-}
-
 Handle PosixPipeEvents::OpenEvent(std::u16string_view name) {
-  if (impersonated) return OpenUserEvent(*impersonated, name);
-  auto event = posix::SharedEvent::Open(posix::EventFilePath(runtimeDir_, name));
-  if (event == nullptr) return nullptr;
-  return new posix_objects::NamedEventObject(std::move(event));
+  if (name.empty()) return nullptr;
+  return new posix_objects::NamedEventObject();
 }
 
 bool PosixPipeEvents::SetEvent(Handle handle) {
@@ -569,10 +476,7 @@ bool PosixPipeEvents::SetEvent(Handle handle) {
     // EAGAIN only when the counter is about to overflow: it is signalled either way.
     return write(event->fd, &one, sizeof(one)) == sizeof(one) || errno == EAGAIN;
   }
-  if (auto* named = As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent)) {
-    return named->event->Set();
-  }
-  return false;
+  return As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent) != nullptr;
 }
 
 bool PosixPipeEvents::ResetEvent(Handle handle) {
@@ -580,10 +484,7 @@ bool PosixPipeEvents::ResetEvent(Handle handle) {
     uint64_t count = 0;
     return read(event->fd, &count, sizeof(count)) == sizeof(count) || errno == EAGAIN;
   }
-  if (auto* named = As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent)) {
-    return named->event->Reset();
-  }
-  return false;
+  return As<posix_objects::NamedEventObject>(handle, Kind::kNamedEvent) != nullptr;
 }
 
 int PosixPipeEvents::WaitForEither(Handle first, Handle second) {

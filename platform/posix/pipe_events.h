@@ -13,10 +13,6 @@
 
 namespace platform {
 
-namespace posix {
-class SharedEvent;
-}
-
 /// The owner and mode a pipe's socket file gets, made by BuildSecurity from the access list:
 ///   "SYSTEM"         -> owner root             (uid 0)
 ///   "Administrators" -> group: the first of "sudo", "wheel", "admin" that exists, else root
@@ -32,8 +28,8 @@ struct PosixPipeSecurity {
   mode_t mode = 0;
 };
 
-/// The Linux binding of PipeEvents: the named pipe is a Unix stream socket and the named
-/// events are shared files, both under `runtimeDir` by the rules of posix/ipc_names.h.
+/// The Linux binding of PipeEvents: the named pipe is a Unix stream socket under `runtimeDir`,
+/// by the rules of posix/ipc_names.h, and the socket is the whole exchange.
 ///
 /// - CreatePipe holds an flock on "<socket>.lock" for the pipe's life: a second server of the
 ///   same name (in this or another process) gets null, as FILE_FLAG_FIRST_PIPE_INSTANCE does.
@@ -52,13 +48,12 @@ struct PosixPipeSecurity {
 ///   is still arriving, and kQueuedPerUser open in all; more are closed at once. Among complete
 ///   requests, the user served longest ago goes first, then the earliest arrival: a request
 ///   whose user has nothing else pending starts after at most one command per other user.
-/// - ImpersonateClient takes the served client's uid for the calling thread; OpenEvent then
-///   opens that user's events, in that user's own events directory, checked without following
-///   links (a directory of that user, mode 0700; a regular file of that user with one link)
-///   before it is opened with O_NOFOLLOW | O_NOCTTY. The events of the last kKeptUserEvents
-///   (user, name) pairs stay open: when the name, checked the same way, still leads to the
-///   same file (device and inode), the kept descriptor serves again. RevertToSelf forgets the
-///   uid.
+/// - The client's named events need no file: the socket tells the client all they would (a
+///   whole reply means the command is done, the end of the stream that it was let go). OpenEvent
+///   yields, for any name but an empty one, an event that setting and resetting reach nobody
+///   through, so the core keeps its order and nothing a client sends makes the service create,
+///   open or write a file. ImpersonateClient succeeds while a client is connected and takes no
+///   identity, as nothing is opened on the client's behalf.
 /// - Unnamed events are eventfds. A connect event is tied to its pipe by Connect and counts as
 ///   signalled in WaitForEither when a client is waiting to be accepted; that wait accepts it.
 ///   Only unnamed events can be waited on.
@@ -113,22 +108,11 @@ class PosixPipeEvents final : public PipeEvents {
   static void ReadPending(PendingConnection& waiting);
   void DropSettled(PipeObject* pipe);
   bool ServeNextReady(PipeObject* pipe);
-  Handle OpenUserEvent(uid_t uid, std::u16string_view name);
-  struct KeptUserEvent;
-  std::shared_ptr<posix::SharedEvent> FindKeptUserEvent(uid_t uid, const std::string& fileName,
-                                                        const struct stat& named);
-  void KeepUserEvent(uid_t uid, const std::string& fileName, const struct stat& info,
-                     std::shared_ptr<posix::SharedEvent> event);
 
   const std::string runtimeDir_;
   std::mutex mutex_;  // guards listening_ and securities_
   std::unordered_map<EventObject*, PipeObject*> listening_;
   std::vector<void*> securities_;  // made by BuildSecurity and not closed
-  // The events of the last few users served, so that a user's next request need not open
-  // them anew (see OpenUserEvent). Guarded by mutex_.
-  static constexpr std::size_t kKeptUserEvents = 16;
-  std::vector<KeptUserEvent> keptUserEvents_;
-  uint64_t keptUses_ = 0;
 };
 
 }  // namespace platform

@@ -1,10 +1,12 @@
 // The client library (libzylclient.so.1, as programs link it) against the real service process
 // on a simulated machine: the commands, a busy, stopped, absent or vanishing service, refused
-// requests and concurrent callers.
+// requests, callers that give up, concurrent callers and callers that reuse descriptors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zyl/zylclient.h>
 
@@ -16,7 +18,6 @@
 #include <vector>
 
 #include "platform/posix/ipc_names.h"
-#include "platform/posix/shared_event.h"
 #include "support/process.h"
 
 namespace {
@@ -49,14 +50,11 @@ class ClientLibraryTest : public ::testing::Test {
   std::unique_ptr<integration::Background> service_;
 };
 
-// A client that holds the service: its events and a connection, and no request yet.
+// A bare client: a connection to the service's socket and nothing else (no files), which
+// sends `record` when given one.
 class Holder {
  public:
-  explicit Holder(const std::string& runtime) {
-    for (const char16_t* name : {u"Global\\VokZylRemoveService", u"Global\\VokZylRemoveService2"}) {
-      events_.push_back(platform::posix::SharedEvent::Create(
-          platform::posix::EventFilePath(runtime, name), true, false));
-    }
+  explicit Holder(const std::string& runtime, const zyl_record* record = nullptr) {
     const std::string path =
         platform::posix::PipeSocketPath(runtime, u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service");
     sockaddr_un address{};
@@ -64,12 +62,18 @@ class Holder {
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
     connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    if (connected_ && record != nullptr) {
+      connected_ = send(fd_, record, sizeof(*record), MSG_NOSIGNAL) == sizeof(*record);
+    }
   }
   ~Holder() { close(fd_); }
   bool connected() const { return connected_; }
+  // The reply, read in full; false when the service closed without one.
+  bool Reply(zyl_record* reply) {
+    return recv(fd_, reply, sizeof(*reply), MSG_WAITALL) == sizeof(*reply);
+  }
 
  private:
-  std::vector<std::unique_ptr<platform::posix::SharedEvent>> events_;
   int fd_ = -1;
   bool connected_ = false;
 };
@@ -182,7 +186,6 @@ struct Progress {
 };
 
 TEST_F(ClientLibraryTest, StoppedServiceTimesOutWithProgressReportsAndServesOnAfterwards) {
-  // Served once first: the service makes this user's events directory at the first contact.
   const zyl_options first = Options();
   ASSERT_EQ(zyl_load(nullptr, &first), ZYL_STATUS_OK);
   ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
@@ -228,6 +231,76 @@ TEST_F(ClientLibraryTest, ConcurrentCallersInOneProcessAreEachServedTheirOwnRepl
   }
   for (auto& caller : callers) caller.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+// A caller that gives up before its command starts has nothing carried out: behind a long
+// command, a disable sent and abandoned at once, and one whose caller times out, never run.
+TEST_F(ClientLibraryTest, CallersThatGaveUpBehindALongCommandHaveNothingCarriedOut) {
+  service_.reset();
+  const std::string log = runtime_ + "/slow-service.log";
+  service_ = std::make_unique<integration::Background>(
+      std::vector<std::string>{kSimService, "--runtime-dir", runtime_, "--command-delay-ms",
+                               "1000"},
+      log);
+  ASSERT_TRUE(service_->WaitForFile(runtime_ + "/TAVIK_Zyl_Control_Service"));
+  const zyl_options options = Options();
+  int32_t result = 0;
+  uint32_t count = 0;
+  ASSERT_EQ(zyl_load(&result, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(zyl_count_by_id(kAdapterId, &result, &count, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(count, 1u);
+
+  // The query comes first, so it runs first (the service is idle and it arrived first).
+  const zyl_record query{2, kAdapterId, 0, 0, 0, 0, 0};
+  Holder running(runtime_, &query);
+  ASSERT_TRUE(running.connected());
+  const zyl_record disable{3, 0, 0, 0, 0, 0, 0};
+  { Holder abandoned(runtime_, &disable); }  // sent, and gone at once
+  const zyl_options hurried = Options(200);
+  EXPECT_EQ(zyl_disable(&result, &hurried), ZYL_STATUS_TIMEOUT);
+  zyl_record reply{};
+  ASSERT_TRUE(running.Reply(&reply));
+  EXPECT_EQ(reply.result, 2) << "started and working";
+  ASSERT_EQ(zyl_query(kAdapterId, 0, 0, &result, &options), ZYL_STATUS_OK);
+  EXPECT_EQ(result, 2) << "still working: neither abandoned disable was carried out";
+}
+
+// A program that closes every descriptor between calls (as daemons do) and opens files of its
+// own on those numbers: the library keeps nothing between calls, so it touches none of them.
+TEST_F(ClientLibraryTest, ProgramThatClosesAndReusesDescriptorsBetweenCallsIsUnharmed) {
+  const std::string runtime = runtime_;
+  const pid_t child = fork();
+  if (child == 0) {
+    const zyl_options options = Options();
+    if (zyl_load(nullptr, &options) != ZYL_STATUS_OK) _exit(1);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    const std::string data = "the program's own data, 32 bytes";
+    std::vector<int> files;
+    for (int i = 0; i < 8; ++i) {
+      const std::string path = runtime + "/own-" + std::to_string(i);
+      const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+      if (fd < 0 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
+        _exit(2);
+      }
+      files.push_back(fd);
+    }
+    for (int call = 0; call < 3; ++call) {
+      if (zyl_load(nullptr, &options) != ZYL_STATUS_OK) _exit(3);
+    }
+    for (int fd : files) {
+      char back[64] = {};
+      if (fcntl(fd, F_GETFD) < 0) _exit(4);  // closed under the program
+      if (pread(fd, back, sizeof back, 0) != static_cast<ssize_t>(data.size()) || data != back) {
+        _exit(5);  // written to
+      }
+    }
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first call, 2: own files, 3: later calls, "
+                                       "4: a file closed, 5: a file written";
 }
 
 TEST(ClientLibraryWithoutService, SaysSoAndRefusesBadArguments) {

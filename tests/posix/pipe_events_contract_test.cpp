@@ -1,5 +1,5 @@
-// The Linux pipe and event binding held to the PipeEvents contract, against real sockets and
-// shared event files in a private runtime directory per test.
+// The Linux pipe and event binding held to the PipeEvents contract, against real sockets in a
+// private runtime directory per test.
 #include "contract/pipe_events_contract.h"
 
 #include <sys/socket.h>
@@ -10,7 +10,6 @@
 
 #include "platform/posix/ipc_names.h"
 #include "platform/posix/pipe_events.h"
-#include "platform/posix/shared_event.h"
 #include "posix/support/scratch_dir.h"
 #include "service/pipe_server.h"
 
@@ -53,16 +52,6 @@ class SocketClient : public zyltest::PipeClient {
   std::vector<uint8_t> reply_;
 };
 
-class SharedNamedEvent : public zyltest::NamedEvent {
- public:
-  explicit SharedNamedEvent(std::unique_ptr<platform::posix::SharedEvent> event)
-      : event_(std::move(event)) {}
-  bool IsSignalled() override { return event_->IsSignalled(); }
-
- private:
-  std::unique_ptr<platform::posix::SharedEvent> event_;
-};
-
 class PosixPipeEventsBinding {
  public:
   static constexpr bool kRealTime = true;
@@ -83,13 +72,9 @@ class PosixPipeEventsBinding {
     return std::make_unique<SocketClient>(platform::posix::PipeSocketPath(dir_.Path(), kPipeName),
                                           request);
   }
-  // Made as the client makes its events (tools/zylclient).
-  std::unique_ptr<zyltest::NamedEvent> MakeNamedEvent(const std::u16string& name) {
-    auto event = platform::posix::SharedEvent::Create(
-        platform::posix::EventFilePath(dir_.Path(), name), true, false);
-    if (event == nullptr) return nullptr;
-    return std::make_unique<SharedNamedEvent>(std::move(event));
-  }
+  // A client's events need no file on Linux: every name opens one that nothing observes.
+  static constexpr bool kEventsNeedNoFile = true;
+  std::unique_ptr<zyltest::NamedEvent> MakeNamedEvent(const std::u16string&) { return nullptr; }
   std::u16string EventName() { return u"Global\\ZylContractEvent"; }
 
  private:

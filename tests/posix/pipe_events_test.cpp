@@ -12,16 +12,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "platform/posix/client_checks.h"
 #include "platform/posix/ipc_names.h"
-#include "platform/posix/shared_event.h"
 #include "platform/windows_values.h"
 #include "posix/support/scratch_dir.h"
 #include "service/pipe_server.h"
@@ -33,7 +34,6 @@ using platform::Handle;
 using platform::PipeAccessEntry;
 using platform::PipeSettings;
 using platform::PosixPipeEvents;
-using platform::posix::SharedEvent;
 
 constexpr const char16_t* kDoneName = kCommandDoneEventName;
 using platform::kFileAllAccess;
@@ -86,16 +86,13 @@ class PipeEventsTest : public ::testing::Test {
   std::vector<Handle> opened_;
 };
 
-TEST(IpcNamesTest, MapsPipeAndEventNamesToFiles) {
-  using platform::posix::EventFileName;
+TEST(IpcNamesTest, MapsPipeNamesToFiles) {
   using platform::posix::PipeSocketName;
   EXPECT_EQ(PipeSocketName(kPipeName), "TAVIK_Zyl_Control_Service");
   EXPECT_EQ(PipeSocketName(u"\\\\.\\PIPE\\x y/z"), "x_y_z");
   EXPECT_EQ(PipeSocketName(u"\\\\server\\pipe\\remote"), "");
   EXPECT_EQ(PipeSocketName(u"\\\\.\\pipe\\"), "");
   EXPECT_EQ(PipeSocketName(u"\\\\.\\pipe\\.."), "__");
-  EXPECT_EQ(EventFileName(kDoneName), "Global.VokZylRemoveService");
-  EXPECT_EQ(EventFileName(u"Local\\a/b\u00e9"), "Local.a_b_");
 }
 
 TEST_F(PipeEventsTest, SecurityMapsTheAccessListToOwnerGroupAndMode) {
@@ -126,11 +123,6 @@ TEST_F(PipeEventsTest, PipeIsASocketWithTheModeOfItsAccessListAndGoesAwayWhenClo
   ASSERT_EQ(stat(socketPath_.c_str(), &info), 0);
   EXPECT_TRUE(S_ISSOCK(info.st_mode));
   EXPECT_EQ(info.st_mode & 07777, 0666u);
-  struct stat events {};
-  ASSERT_EQ(stat(platform::posix::EventsDir(dir_.Path()).c_str(), &events), 0);
-  EXPECT_EQ(events.st_mode & 07777, 0755u);
-  ASSERT_EQ(stat(platform::posix::UserEventsDir(dir_.Path(), geteuid()).c_str(), &events), 0);
-  EXPECT_EQ(events.st_mode & 07777, 0700u);
   binding_.Close(pipe);
   EXPECT_NE(access(socketPath_.c_str(), F_OK), 0);
 }
@@ -318,54 +310,36 @@ TEST_F(PipeEventsTest, SlowWriterBehindAFullQueueOfReadyRequestsIsServedInItsTur
   EXPECT_GT(served.load(), kQueued);
 }
 
-TEST_F(PipeEventsTest, ImpersonatedOpenTakesOnlyTheClientsOwnPlainEventFiles) {
+TEST_F(PipeEventsTest, ClientEventsNeedNoFileAndNothingIsMadeForAClient) {
   Handle pipe = MakePipe();
   Handle connectEvent = Keep(binding_.CreateEvent(false, false));
   Handle stopEvent = Keep(binding_.CreateEvent(true, false));
-  EXPECT_FALSE(binding_.ImpersonateClient(pipe)) << "nobody connected";
   ASSERT_EQ(binding_.Connect(pipe, connectEvent), ConnectState::kPending);
   const int client = ConnectClient(socketPath_);
   const std::array<uint8_t, 24> request{};
   ASSERT_EQ(send(client, request.data(), request.size(), 0), 24);
   ASSERT_EQ(binding_.WaitForEither(connectEvent, stopEvent), 0);
   ASSERT_TRUE(binding_.ImpersonateClient(pipe));
-
-  const std::string path = platform::posix::EventFilePath(dir_.Path(), kDoneName);
-  auto clientSide = SharedEvent::Create(path, true, false);
-  ASSERT_NE(clientSide, nullptr);
-  Handle opened = Keep(binding_.OpenEvent(kDoneName));
-  ASSERT_NE(opened, nullptr);
-  EXPECT_TRUE(binding_.SetEvent(opened));
-  EXPECT_TRUE(clientSide->IsSignalled());
-
-  // Whatever else sits at an event's name is refused without being opened.
-  const std::string dir = platform::posix::UserEventsDir(dir_.Path(), geteuid());
-  ASSERT_EQ(symlink(path.c_str(), (dir + "/Global.Link").c_str()), 0);
-  ASSERT_EQ(mkfifo((dir + "/Global.Fifo").c_str(), 0600), 0);
-  ASSERT_EQ(mkdir((dir + "/Global.Dir").c_str(), 0700), 0);
-  for (const char16_t* name : {u"Global\\Link", u"Global\\Fifo", u"Global\\Dir"}) {
-    EXPECT_EQ(binding_.OpenEvent(name), nullptr);
-  }
-  ASSERT_EQ(link(path.c_str(), (dir + "/Global.Hard").c_str()), 0);
-  EXPECT_EQ(binding_.OpenEvent(u"Global\\Hard"), nullptr);
-  EXPECT_EQ(binding_.OpenEvent(kDoneName), nullptr) << "a second link makes it anyone's";
-  ASSERT_EQ(unlink((dir + "/Global.Hard").c_str()), 0);
-  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-  EXPECT_EQ(binding_.OpenEvent(kDoneName), nullptr) << "only a private directory is trusted";
-  ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
-
-  // The file opened first is kept for the next request, but only while the name still leads
-  // to it: a new file at the name is the one signalled.
-  clientSide.reset();  // its last handle: the file goes
-  auto replaced = SharedEvent::Create(path, true, false);
-  ASSERT_NE(replaced, nullptr);
-  Handle reopened = Keep(binding_.OpenEvent(kDoneName));
-  ASSERT_NE(reopened, nullptr);
-  EXPECT_TRUE(binding_.SetEvent(reopened));
-  EXPECT_TRUE(replaced->IsSignalled());
+  // Opened, set and reset as the core does, without any file behind them.
+  Handle done = Keep(binding_.OpenEvent(kDoneName));
+  Handle gone = Keep(binding_.OpenEvent(kDisconnectedEventName));
+  ASSERT_NE(done, nullptr);
+  ASSERT_NE(gone, nullptr);
+  EXPECT_TRUE(binding_.ResetEvent(gone));
+  EXPECT_TRUE(binding_.SetEvent(done));
   EXPECT_TRUE(binding_.RevertToSelf());
+  EXPECT_EQ(binding_.OpenEvent(u""), nullptr);
+  EXPECT_FALSE(binding_.SetEvent(pipe)) << "only events are set";
   EXPECT_TRUE(binding_.Disconnect(pipe));
   close(client);
+  // The directory holds the socket and its lock, nothing per client.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"TAVIK_Zyl_Control_Service",
+                                             "TAVIK_Zyl_Control_Service.lock"}));
 }
 
 TEST_F(PipeEventsTest, WaitFailsForHandlesThatAreNotEvents) {
@@ -392,7 +366,8 @@ TEST_F(PipeEventsTest, SecondServerOfTheSameNameIsRefusedInAnotherProcess) {
 }
 
 TEST_F(PipeEventsTest, ForeignListenerOnTheNameIsRespected) {
-  ASSERT_TRUE(platform::posix::EnsureRuntimeDirs(dir_.Path()));
+  std::string why;
+  ASSERT_TRUE(platform::posix::EnsureRuntimeDir(dir_.Path(), &why)) << why;
   const int foreign = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -404,7 +379,8 @@ TEST_F(PipeEventsTest, ForeignListenerOnTheNameIsRespected) {
 }
 
 TEST_F(PipeEventsTest, StaleSocketFileIsReplaced) {
-  ASSERT_TRUE(platform::posix::EnsureRuntimeDirs(dir_.Path()));
+  std::string why;
+  ASSERT_TRUE(platform::posix::EnsureRuntimeDir(dir_.Path(), &why)) << why;
   const int dead = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -449,77 +425,6 @@ TEST_F(PipeEventsTest, ReplyStaysReadableAfterTheDisconnectSoFlushWaitsForNobody
                binding_.Write(pipe, record, sizeof(record)));
 }
 
-TEST_F(PipeEventsTest, NamedEventIsSetAndResetAcrossProcesses) {
-  ASSERT_NE(MakePipe(), nullptr);
-  const std::string path = platform::posix::EventFilePath(dir_.Path(), kDoneName);
-  auto clientSide = SharedEvent::Create(path, true, false);
-  ASSERT_NE(clientSide, nullptr);
-  EXPECT_FALSE(clientSide->AlreadyExisted());
-
-  // The service side, in another process, opens it and sets it.
-  pid_t child = fork();
-  if (child == 0) {
-    PosixPipeEvents service(dir_.Path());
-    Handle event = service.OpenEvent(kDoneName);
-    const bool ok = event != nullptr && service.SetEvent(event);
-    service.Close(event);
-    _exit(ok ? 0 : 1);
-  }
-  EXPECT_TRUE(clientSide->Wait(10000));
-  EXPECT_EQ(ChildStatus(child), 0);
-  EXPECT_TRUE(clientSide->IsSignalled());  // manual reset: stays set
-
-  child = fork();
-  if (child == 0) {
-    PosixPipeEvents service(dir_.Path());
-    Handle event = service.OpenEvent(kDoneName);
-    const bool ok = event != nullptr && service.ResetEvent(event);
-    service.Close(event);
-    _exit(ok ? 0 : 1);
-  }
-  EXPECT_EQ(ChildStatus(child), 0);
-  EXPECT_FALSE(clientSide->IsSignalled());
-  EXPECT_FALSE(clientSide->Wait(10));
-
-  // The last handle closed removes the event, as on Windows.
-  clientSide.reset();
-  EXPECT_EQ(binding_.OpenEvent(kDoneName), nullptr);
-}
-
-TEST_F(PipeEventsTest, NamedEventCreatedTwiceIsTheSameEvent) {
-  ASSERT_TRUE(platform::posix::EnsureRuntimeDirs(dir_.Path()));
-  const std::string path = platform::posix::EventFilePath(dir_.Path(), kDoneName);
-  auto first = SharedEvent::Create(path, false, false);
-  auto second = SharedEvent::Create(path, true, true);  // exists: not signalled anew
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(second, nullptr);
-  EXPECT_TRUE(second->AlreadyExisted());
-  EXPECT_TRUE(second->ManualReset()) << "the reset mode is the opener's, never the file's";
-  EXPECT_FALSE(second->IsSignalled());
-  second->Set();
-  EXPECT_TRUE(first->Wait(0));
-  EXPECT_FALSE(second->IsSignalled());  // auto reset: consumed by the wait
-  first.reset();
-  Handle opened = Keep(binding_.OpenEvent(kDoneName));
-  EXPECT_NE(opened, nullptr);  // still held by `second`
-}
-
-TEST_F(PipeEventsTest, NamedEventTruncatedByItsOwnerDoesNotBringTheServiceDown) {
-  ASSERT_TRUE(platform::posix::EnsureRuntimeDirs(dir_.Path()));
-  const std::string path = platform::posix::EventFilePath(dir_.Path(), kDoneName);
-  auto clientSide = SharedEvent::Create(path, true, false);
-  ASSERT_NE(clientSide, nullptr);
-  Handle opened = Keep(binding_.OpenEvent(kDoneName));
-  ASSERT_NE(opened, nullptr);
-  ASSERT_EQ(truncate(path.c_str(), 0), 0);
-  binding_.SetEvent(opened);  // must return, whatever it answers
-  binding_.ResetEvent(opened);
-  // A file that is not an event at all is not opened.
-  const std::string other = platform::posix::EventFilePath(dir_.Path(), u"Global\\Junk");
-  ASSERT_EQ(close(open(other.c_str(), O_CREAT | O_WRONLY, 0666)), 0);
-  EXPECT_EQ(binding_.OpenEvent(u"Global\\Junk"), nullptr);
-}
-
 TEST_F(PipeEventsTest, ClientTrustsTheDirectorysOwnerAndNeverSaysSuccess) {
   EXPECT_EQ(platform::posix::ErrorText(0).find("Success"), std::string::npos);
   int pair[2];
@@ -530,6 +435,25 @@ TEST_F(PipeEventsTest, ClientTrustsTheDirectorysOwnerAndNeverSaysSuccess) {
   close(pair[0]);
   close(pair[1]);
   EXPECT_TRUE(platform::posix::CheckRuntimeDir(dir_.Path(), &error)) << error;
+}
+
+// A directory others can write would let them put their own socket in the service's place.
+TEST_F(PipeEventsTest, ServiceAndClientRefuseARuntimeDirOthersCanWriteOrALinkToOne) {
+  std::string error;
+  for (mode_t unsafe : {01777, 0777, 0775, 0757}) {
+    ASSERT_EQ(chmod(dir_.Path().c_str(), unsafe), 0);
+    EXPECT_EQ(binding_.CreatePipe(kSettings, nullptr), nullptr) << std::oct << unsafe;
+    EXPECT_FALSE(platform::posix::CheckRuntimeDir(dir_.Path(), &error)) << std::oct << unsafe;
+    EXPECT_NE(error.find("writable by others"), std::string::npos) << error;
+  }
+  ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
+  const std::string link = dir_.Path() + "/link";
+  ASSERT_EQ(mkdir((dir_.Path() + "/real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("real", link.c_str()), 0);
+  PosixPipeEvents throughLink(link);
+  EXPECT_EQ(throughLink.CreatePipe(kSettings, nullptr), nullptr) << "a link is not followed";
+  EXPECT_FALSE(platform::posix::CheckRuntimeDir(link, &error));
+  EXPECT_NE(MakePipe(), nullptr) << "the directory itself, once safe, serves";
 }
 
 TEST_F(PipeEventsTest, ClientRefusesAServerOfAnotherUser) {

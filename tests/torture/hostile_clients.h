@@ -15,8 +15,7 @@ enum class ClientKind {
   kCountBySubsystem,  // command 1 by subsystem alone: count 1, found 104D/81CE
   kQuery,             // command 2 for match 0: 2 or 3
   kQueryAbsent,       // command 2 for match 1 (no such function): 4
-  kNoEvents,          // a good count without creating the events: served, or dropped when no
-                      // other client holds them at that moment
+  kNoEvents,          // a good count without creating the events (on Linux: none exist): served
   kShortRecord,       // 0..23 raw bytes: refused
   kOversize,          // 25..600 raw bytes: a known command in the first 24 is served, the rest
                       // ignored; an unknown one is refused

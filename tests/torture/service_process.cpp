@@ -138,12 +138,15 @@ int ServiceProcess::OpenDescriptors() const {
   return static_cast<int>(std::distance(entries, std::filesystem::directory_iterator()));
 }
 
-std::vector<std::string> ServiceProcess::EventFiles() const {
+std::vector<std::string> ServiceProcess::StrayFiles() const {
   std::vector<std::string> names;
   std::error_code failure;
-  const std::string ownEvents = platform::posix::UserEventsDir(runtimeDir_, geteuid());
-  for (const auto& entry : std::filesystem::directory_iterator(ownEvents, failure)) {
-    names.push_back(entry.path().filename().string());
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(runtimeDir_, failure)) {
+    const std::string name = entry.path().lexically_relative(runtimeDir_).string();
+    if (name != "TAVIK_Zyl_Control_Service" && name != "TAVIK_Zyl_Control_Service.lock" &&
+        name != "service.log") {
+      names.push_back(name);
+    }
   }
   std::sort(names.begin(), names.end());
   return names;

@@ -31,8 +31,9 @@ class ServiceProcess {
   long ResidentKiB() const;
   /// Entries of /proc/<pid>/fd; -1 when they cannot be listed.
   int OpenDescriptors() const;
-  /// Names in this user's events directory, sorted.
-  std::vector<std::string> EventFiles() const;
+  /// What the runtime directory holds besides the socket, its lock and the service's log,
+  /// sorted: nothing, as no client has anything made there.
+  std::vector<std::string> StrayFiles() const;
 
   /// SIGTERM, then waits at most `timeoutMs`: the exit status, minus the signal number when a
   /// signal ended it, or nothing when it is still running.

@@ -82,6 +82,12 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string EventLines(const CliOptions& options, const ExchangeResult& result) {
+  if (!result.eventsUsed) {
+    // Linux: the socket is the whole exchange.
+    return std::string("  ") + (result.commandDoneBeforeReply ? "reply received" : "no reply") +
+           "\n  " +
+           (result.disconnectedAfterReply ? "connection closed" : "connection not closed") + "\n";
+  }
   if (!options.createEvents) return "  events: not created\n";
   return std::string("  command-done event: ") +
          (result.commandDoneBeforeReply ? "set" : "not set") + " when the reply came\n" +
