@@ -78,7 +78,7 @@ constexpr auto kPieceGap = std::chrono::milliseconds(20);
 // A connection accepted but not yet handed to the core: its record is still arriving.
 struct PosixPipeEvents::PendingConnection {
   int fd = -1;
-  uid_t uid = 0;
+  uid_t owner = 0;  // the client's uid, or the user whose subordinate uid it is
   Clock::time_point deadline;
   Clock::time_point lastPiece;
   uint64_t arrival = 0;
@@ -103,13 +103,15 @@ struct PosixPipeEvents::PipeObject final : Object {
   int listener = -1;
   std::atomic<int> connection{-1};
   // The served connection: its owner and what was read of it before it was handed over.
-  uid_t connectionUid = 0;
+  uid_t connectionOwner = 0;
   uint8_t record[kPipeRequestBytes] = {};
   std::size_t recordSize = 0;
   std::size_t recordTaken = 0;
   // Used by the waiting thread alone.
   std::vector<PendingConnection> pending;
-  std::unordered_map<uid_t, int> openPerUser;      // pending and served
+  int open = 0;                                // pending and served, of all users
+  int openLimit = 0;                           // set by CreatePipe, well below the descriptor limit
+  std::unordered_map<uid_t, int> openPerUser;  // pending and served
   std::unordered_map<uid_t, int> arrivingPerUser;  // pending, record still arriving
   std::unordered_map<uid_t, uint64_t> lastServed;
   uint64_t arrivals = 0;
@@ -164,13 +166,18 @@ bool SomeoneListens(const sockaddr_un& address) {
 
 // Each user may hold kQueuedPerUser connections open, so the usual soft limit of 1024
 // descriptors would let a few users use them all up (accept4 then fails while the listener
-// stays ready). The hard limit is the process's to take.
-void RaiseDescriptorLimit() {
+// stays ready). The hard limit is the process's to take. The cap on all connections is half of
+// what it then has, and at most kMaxOpenConnections: the rest stays for everything else.
+int OpenConnectionLimit() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 256;
+  if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
   }
+  return static_cast<int>(
+      std::min<rlim_t>(limit.rlim_cur / 2, PosixPipeEvents::kMaxOpenConnections));
 }
 
 // True when the client has closed its end of `fd` entirely.
@@ -188,7 +195,8 @@ void* ThreadMain(void* start) {
 
 }  // namespace
 
-PosixPipeEvents::PosixPipeEvents(std::string runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
+PosixPipeEvents::PosixPipeEvents(std::string runtimeDir, std::string subordinateIds)
+    : runtimeDir_(std::move(runtimeDir)), owners_(std::move(subordinateIds)) {}
 
 PosixPipeEvents::~PosixPipeEvents() {
   for (void* security : securities_) delete static_cast<Object*>(security);
@@ -265,7 +273,7 @@ Handle PosixPipeEvents::CreatePipe(const PipeSettings& settings, Handle security
   const PosixPipeSecurity& applied = wanted != nullptr ? *wanted : ownerOnly;
   if (geteuid() == 0 && chown(newPath.c_str(), applied.owner, applied.group) != 0) return nullptr;
   if (chmod(newPath.c_str(), applied.mode) != 0) return nullptr;
-  RaiseDescriptorLimit();
+  pipe->openLimit = OpenConnectionLimit();
   if (listen(pipe->listener, kListenBacklog) != 0) return nullptr;
   if (rename(newPath.c_str(), path.c_str()) != 0) return nullptr;
   pipe->socketPath = path;
@@ -300,14 +308,19 @@ void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
     if (client < 0) return;  // none left (or one gave up before it was taken)
     ucred peer{};
     socklen_t size = sizeof(peer);
-    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-        pipe->openPerUser[peer.uid] >= kQueuedPerUser) {
+    if (pipe->open >= pipe->openLimit ||
+        getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+      close(client);
+      continue;
+    }
+    const uid_t owner = owners_.OwnerOf(peer.uid);
+    if (pipe->openPerUser[owner] >= kQueuedPerUser) {
       close(client);
       continue;
     }
     PendingConnection waiting;
     waiting.fd = client;
-    waiting.uid = peer.uid;
+    waiting.owner = owner;
     waiting.deadline = Clock::now() + std::chrono::milliseconds(kPipeReadLimitMs);
     waiting.arrival = ++pipe->arrivals;
     // A record already there makes the connection complete at once; only those still
@@ -316,12 +329,13 @@ void PosixPipeEvents::AcceptPending(PipeObject* pipe) {
     // A record that came before its writer hung up is no request any more either.
     if (waiting.complete && HungUp(client)) waiting.gone = true;
     if (waiting.gone ||
-        (!waiting.complete && pipe->arrivingPerUser[peer.uid] >= kConnectionsPerUser)) {
+        (!waiting.complete && pipe->arrivingPerUser[owner] >= kConnectionsPerUser)) {
       close(client);
       continue;
     }
-    ++pipe->openPerUser[peer.uid];
-    if (!waiting.complete) ++pipe->arrivingPerUser[peer.uid];
+    ++pipe->open;
+    ++pipe->openPerUser[owner];
+    if (!waiting.complete) ++pipe->arrivingPerUser[owner];
     pipe->pending.push_back(waiting);
   }
 }
@@ -348,14 +362,15 @@ void PosixPipeEvents::DropSettled(PipeObject* pipe) {
       // client sends. It goes to the core, which refuses it at once.
       if (waiting.got > 0 && waiting.lastPiece + kPieceGap <= now) {
         waiting.complete = true;
-        --pipe->arrivingPerUser[waiting.uid];
+        --pipe->arrivingPerUser[waiting.owner];
         return false;
       }
       if (waiting.deadline > now) return false;
     }
     close(waiting.fd);
-    --pipe->openPerUser[waiting.uid];
-    if (!waiting.complete) --pipe->arrivingPerUser[waiting.uid];
+    --pipe->open;
+    --pipe->openPerUser[waiting.owner];
+    if (!waiting.complete) --pipe->arrivingPerUser[waiting.owner];
     return true;
   });
 }
@@ -368,18 +383,18 @@ bool PosixPipeEvents::ServeNextReady(PipeObject* pipe) {
   for (auto it = pipe->pending.begin(); it != pipe->pending.end(); ++it) {
     if (!it->complete) continue;
     if (chosen == pipe->pending.end() ||
-        pipe->lastServed[it->uid] < pipe->lastServed[chosen->uid] ||
-        (pipe->lastServed[it->uid] == pipe->lastServed[chosen->uid] &&
+        pipe->lastServed[it->owner] < pipe->lastServed[chosen->owner] ||
+        (pipe->lastServed[it->owner] == pipe->lastServed[chosen->owner] &&
          it->arrival < chosen->arrival)) {
       chosen = it;
     }
   }
   if (chosen == pipe->pending.end()) return false;
-  pipe->connectionUid = chosen->uid;
+  pipe->connectionOwner = chosen->owner;
   std::memcpy(pipe->record, chosen->record, chosen->got);
   pipe->recordSize = chosen->got;
   pipe->recordTaken = 0;
-  pipe->lastServed[chosen->uid] = ++pipe->served;
+  pipe->lastServed[chosen->owner] = ++pipe->served;
   pipe->connection.store(chosen->fd);
   pipe->pending.erase(chosen);
   return true;
@@ -446,7 +461,8 @@ bool PosixPipeEvents::Disconnect(Handle pipeHandle) {
   if (fd < 0) return false;
   shutdown(fd, SHUT_RDWR);
   close(fd);
-  --pipe->openPerUser[pipe->connectionUid];
+  --pipe->open;
+  --pipe->openPerUser[pipe->connectionOwner];
   pipe->recordSize = pipe->recordTaken = 0;
   return true;
 }
@@ -541,7 +557,7 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
         const short seen = watched[slot].revents;
         if (!waiting.complete && (seen & POLLIN)) {
           ReadPending(waiting);
-          if (waiting.complete) --pipe->arrivingPerUser[waiting.uid];
+          if (waiting.complete) --pipe->arrivingPerUser[waiting.owner];
         }
         // Closed by the client (POLLHUP comes only once both directions are shut: one that
         // shut just its sending side still waits for its reply).

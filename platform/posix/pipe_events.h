@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/pipe_events.h"
+#include "platform/posix/subordinate_ids.h"
 
 namespace platform {
 
@@ -44,8 +45,10 @@ struct PosixPipeSecurity {
 ///   before its command starts is never answered: a queued connection that has hung up is
 ///   dropped by the next wait, and Read refuses the record (-1) of one that hung up after it
 ///   was chosen, so its command does not run. One that shut only its sending side is served.
-///   Each user (by SO_PEERCRED) may have at most kConnectionsPerUser connections whose record
-///   is still arriving, and kQueuedPerUser open in all; more are closed at once. Among complete
+///   Each user (by SO_PEERCRED; a subordinate uid of /etc/subuid counts as the user it is
+///   granted to) may have at most kConnectionsPerUser connections whose record is still
+///   arriving, and kQueuedPerUser open in all; all users together at most kMaxOpenConnections,
+///   or half the descriptor limit when that is lower. More are closed at once. Among complete
 ///   requests, the user served longest ago goes first, then the earliest arrival: a request
 ///   whose user has nothing else pending starts after at most one command per other user.
 /// - The client's named events need no file: the socket tells the client all they would (a
@@ -73,8 +76,12 @@ class PosixPipeEvents final : public PipeEvents {
   static constexpr int kListenBacklog = 4096;
   static constexpr int kConnectionsPerUser = 16;
   static constexpr int kQueuedPerUser = 256;
+  // All users together; the unit's LimitNOFILE is twice this.
+  static constexpr int kMaxOpenConnections = 4096;
 
-  explicit PosixPipeEvents(std::string runtimeDir);
+  /// `subordinateIds`: the file that grants users their subordinate uids (see
+  /// posix/subordinate_ids.h); test hosts pass their own.
+  explicit PosixPipeEvents(std::string runtimeDir, std::string subordinateIds = "/etc/subuid");
   ~PosixPipeEvents() override;
 
   const std::string& RuntimeDir() const { return runtimeDir_; }
@@ -110,7 +117,8 @@ class PosixPipeEvents final : public PipeEvents {
   bool ServeNextReady(PipeObject* pipe);
 
   const std::string runtimeDir_;
-  std::mutex mutex_;  // guards listening_ and securities_
+  posix::SubordinateIds owners_;  // used by the waiting thread alone
+  std::mutex mutex_;              // guards listening_ and securities_
   std::unordered_map<EventObject*, PipeObject*> listening_;
   std::vector<void*> securities_;  // made by BuildSecurity and not closed
 };

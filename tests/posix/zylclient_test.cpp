@@ -59,7 +59,10 @@ std::multiset<std::string> OpenNonSockets() {
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ignored;
     const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
-    if (target.rfind("socket:", 0) != 0 && target.rfind("/proc/", 0) != 0) targets.insert(target);
+    // Empty: closed meanwhile, by the service's thread.
+    if (!target.empty() && target.rfind("socket:", 0) != 0 && target.rfind("/proc/", 0) != 0) {
+      targets.insert(target);
+    }
   }
   return targets;
 }
