@@ -2,13 +2,14 @@
 """Hostile local users against the real service process, run as root.
 
 An attacker (an unused uid, dropped to in forked children) replays what an unprivileged local
-user can try against the service and other users' clients: idle and never-reading
-connections, locks, squatting, renaming and resetting at the event names, truncation under a
-mapping, a fake server where a client might look for the service, hard links, symbolic links,
-FIFOs and directories at the event names, and connection floods. Meanwhile a victim (another
-unused uid) runs the real client again and again. Each attack passes when every victim request
-is answered correctly within one command's time, no victim process dies, the service keeps
-running, and nothing outside the attacker's own files changed.
+user can try against the service and other users' clients: idle, slow and never-reading
+connections, a queue of complete requests kept full, a flood of connections against a user's
+first contact, attempts to make files in the runtime directory, thousands of subordinate uids
+(as one person has inside `unshare --user --map-auto`), and fake servers where a client might
+look for the service, including a runtime directory anyone may write. Meanwhile a victim
+(another unused uid) runs the real client again and again. Each attack passes when every victim
+request is answered correctly within one command's time, no victim process dies, the service
+keeps running, and nothing was made in the runtime directory.
 
 usage: hostile_users.py --service PATH --client PATH [--seconds S] [--no-verdict]
 """
@@ -26,9 +27,11 @@ import tempfile
 import time
 
 PIPE = "TAVIK_Zyl_Control_Service"
-EVENTS = ("Global.VokZylRemoveService", "Global.VokZylRemoveService2")
 ADAPTER_ID = "0x81CE104D"
-EVENT_MAGIC = 0x5645595A
+# What the runtime directory may hold: the socket, its lock, and what this script put there.
+RUNTIME_FILES = {PIPE, PIPE + ".lock", "service.log", "zylclient"}
+# The attacker's subordinate uids, as useradd grants them, registered in /etc/subuid for the run.
+SUBUID_COUNT = 65536
 # One command's time: a victim request that takes longer has been held up by someone.
 VICTIM_LIMIT_S = 1.0
 VICTIM_TIMEOUT_MS = 20000
@@ -86,26 +89,12 @@ class Service:
 
 
 class World:
-    """Where things are, for both the shared events directory and per-user ones."""
-
     def __init__(self, service, attacker, victim, client):
         self.service = service
         self.attacker = attacker
         self.victim = victim
         self.client = client
-        self.events = os.path.join(service.dir, "events")
-
-    def user_dirs(self, uid):
-        return [self.events, os.path.join(self.events, str(uid))]
-
-    def names_of(self, uid):
-        return [os.path.join(d, n) for d in self.user_dirs(uid) for n in EVENTS]
-
-    def victim_names(self):
-        return self.names_of(self.victim)
-
-    def own_names(self):
-        return self.names_of(self.attacker)
+        self.subuids = None  # the first of the attacker's subordinate uids
 
 
 # --- what the attacker does (in a child that has dropped to the attacker's uid) ---------------
@@ -138,41 +127,11 @@ def raw_request(path, timeout=3.0):
         pass
 
 
-def event_bytes(manual_reset, signalled=0, handles=1):
-    return struct.pack("<IIII", EVENT_MAGIC, manual_reset, signalled, handles)
-
-
-def make_event_file(path, manual_reset):
-    temporary = path + ".h%d" % os.getpid()
-    fd = quietly(os.open, temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    if fd is None:
-        return
-    os.write(fd, event_bytes(manual_reset))
-    os.close(fd)
-    quietly(os.link, temporary, path)
-    quietly(os.unlink, temporary)
-
-
-def hello(world):
-    # One empty connection: where the service makes per-user event directories, it makes ours.
-    quietly(lambda: connect(world.service.socket).close())
-    time.sleep(0.05)
-
-
-def own_events(world):
-    """Valid events at the attacker's own names: a service that opens events before it reads
-    then waits out each of the attacker's connections."""
-    hello(world)
-    for path in world.own_names():
-        make_event_file(path, manual_reset=1)
-
-
 def hold_connections(world, count, first_bytes):
     """Keeps `count` connections open that sent `first_bytes`, opening a new one for each the
     service closes."""
     import select
 
-    own_events(world)
     held = {}
     watcher = select.poll()
     while True:
@@ -199,7 +158,6 @@ def attack_no_read(world):
     # the socket reports it as readable data, which is left unread until the connection ends.
     import select
 
-    own_events(world)
     held = []
     while True:
         while len(held) < 40:
@@ -222,109 +180,108 @@ def attack_slow_bytes(world):
     hold_connections(world, 40, count_record()[:23])
 
 
-def attack_flock(world):
-    import fcntl
+def keep_queued(world, count, connect_as=None):
+    """Keeps `count` complete requests queued, each replaced by a new one as its reply comes
+    (or the service drops it): the queue never empties. `connect_as(i)` gives the uid that
+    makes the i-th connection (the attacker's subordinate uids), or None for the attacker."""
+    import select
 
     held = {}
+    watcher = select.poll()
+    serial = 0
     while True:
-        for path in world.victim_names():
-            if path in held:
-                continue
-            fd = quietly(os.open, path, os.O_RDONLY | os.O_NONBLOCK)
-            if fd is None:
-                continue
-            quietly(fcntl.flock, fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            held[path] = fd
-        time.sleep(0.001)
+        while len(held) < count:
+            uid = connect_as(serial) if connect_as else None
+            serial += 1
+            if uid is not None:
+                os.seteuid(uid)
+            s = quietly(connect, world.service.socket, False)
+            if uid is not None:
+                os.seteuid(0)
+            if s is None:
+                time.sleep(0.01)
+                break
+            quietly(s.send, count_record())
+            held[s.fileno()] = s
+            watcher.register(s.fileno(), select.POLLIN)
+        for fd, _ in watcher.poll(5):
+            quietly(held[fd].recv, 64)
+            watcher.unregister(fd)
+            held.pop(fd).close()
 
 
-def attack_squat(world):
+def attack_queue_full(world):
+    keep_queued(world, 240)
+
+
+def attack_make_files(world):
+    """Every way a user might get something made in the runtime directory: directly, and by
+    connecting (as once, when the service made each user a directory of events)."""
     while True:
-        for path in world.victim_names():
-            fd = quietly(os.open, path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        for name in ("events", "fill", PIPE + ".new"):
+            quietly(os.mkdir, os.path.join(world.service.dir, name))
+            fd = quietly(os.open, os.path.join(world.service.dir, name + ".f"),
+                         os.O_WRONLY | os.O_CREAT, 0o666)
             if fd is not None:
                 os.close(fd)
-        time.sleep(0.0005)
+        for _ in range(20):
+            raw_request(world.service.socket, timeout=0.5)
 
 
-def attack_rename(world):
-    while True:
-        for path in world.victim_names():
-            temporary = path + ".r%d" % os.getpid()
-            fd = quietly(os.open, temporary, os.O_WRONLY | os.O_CREAT, 0o666)
-            if fd is None:
-                continue
-            os.write(fd, event_bytes(1))
-            os.close(fd)
-            if quietly(os.rename, temporary, path) is None:
-                quietly(os.unlink, temporary)
-        time.sleep(0.0005)
+def subuid_attack(world, count):
+    """Runs as root with a real uid of root's, so that it can take each of the attacker's
+    subordinate uids in turn as its effective uid: each connection is made by another uid."""
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count + 256, count + 256))
+    keep_queued(world, count, lambda i: world.subuids + i % count)
 
 
-def attack_reset_word(world):
-    while True:
-        for path in world.victim_names():
-            fd = quietly(os.open, path, os.O_WRONLY | os.O_NONBLOCK)
-            if fd is not None:
-                quietly(os.pwrite, fd, b"\0\0\0\0", 8)
-                os.close(fd)
+def slow_writer_victim(world):
+    """The victim as a client that writes its record 50 ms after connecting."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        outcome = b"fault"
+        try:
+            become(world.victim)
+            start = time.monotonic()
+            s = connect(world.service.socket)
+            time.sleep(0.05)
+            s.settimeout(VICTIM_TIMEOUT_MS / 1000)
+            s.sendall(count_record())
+            reply = b""
+            while len(reply) < 24:
+                piece = s.recv(24 - len(reply))
+                if not piece:
+                    break
+                reply += piece
+            took = time.monotonic() - start
+            if len(reply) == 24 and struct.unpack("<IIIIiHH", reply)[4] == 1:
+                outcome = b"%f" % took
+        except BaseException:
+            pass
+        os.write(write, outcome)
+        os._exit(0)
+    os.close(write)
+    got = os.read(read, 64)
+    os.close(read)
+    os.waitpid(pid, 0)
+    try:
+        return float(got), None
+    except ValueError:
+        return 0.0, "the slow writer got no correct reply"
 
 
-def attack_truncate_victim(world):
-    # Auto-reset events of the attacker's making, truncated under the victim's mapping.
-    while True:
-        for path in world.victim_names():
-            make_event_file(path, manual_reset=0)
-            fd = quietly(os.open, path, os.O_WRONLY | os.O_NONBLOCK)
-            if fd is not None:
-                quietly(os.ftruncate, fd, 0)
-                time.sleep(0.0002)
-                quietly(os.ftruncate, fd, 16)
-                quietly(os.pwrite, fd, event_bytes(0), 0)
-                os.close(fd)
-        time.sleep(0.0002)
-
-
-def attack_truncate_service(world):
-    # The attacker's own events, truncated while the service has them open.
-    hello(world)
-    while True:
-        for path in world.own_names():
-            make_event_file(path, manual_reset=1)
-        raw_request(world.service.socket, 0.2)
-        for path in world.own_names():
-            quietly(os.truncate, path, 0)
-
-
-def place_at_own_and_victim_names(world, place):
-    hello(world)
-    while True:
-        for path in world.own_names() + world.victim_names():
-            place(path)
-        raw_request(world.service.socket, 0.5)
-        time.sleep(0.001)
-
-
-def attack_symlink(world):
-    # Root's own file, which the check reads back, and a device.
-    targets = [world.secret, "/dev/null"]
-
-    def place(path):
-        quietly(os.symlink, targets[hash(path) % 2], path)
-
-    place_at_own_and_victim_names(world, place)
-
-
-def attack_fifo(world):
-    place_at_own_and_victim_names(world, lambda path: quietly(os.mkfifo, path, 0o666))
-
-
-def attack_directory(world):
-    place_at_own_and_victim_names(world, lambda path: quietly(os.mkdir, path, 0o777))
-
-
-def attack_hardlink(world):
-    place_at_own_and_victim_names(world, lambda path: quietly(os.link, world.secret, path))
+def first_contact_victim(world):
+    """A user the service has never seen, as every user is after a restart."""
+    saved = world.victim
+    world.victim = free_uid(world.victim + 1000 + int(time.monotonic() * 1000) % 20000)
+    try:
+        return victim_request(world)
+    finally:
+        world.victim = saved
 
 
 def attack_flood(world):
@@ -340,8 +297,7 @@ def attack_flood(world):
 
 
 def fake_server(directory):
-    os.makedirs(os.path.join(directory, "events"), exist_ok=True)
-    os.chmod(os.path.join(directory, "events"), 0o1777)
+    os.makedirs(directory, exist_ok=True)
     path = os.path.join(directory, PIPE)
     quietly(os.unlink, path)
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -390,20 +346,22 @@ def victim_request(world, runtime_dir=True, env_extra=None):
 
 
 class Attack:
-    def __init__(self, name, body, victim_runs=None, check=None):
+    def __init__(self, name, body, victim_runs=None, check=None, as_root=False):
         self.name = name
         self.body = body
         self.victim_runs = victim_runs
         self.check = check
+        self.as_root = as_root
 
 
-def start_attacker(world, body):
+def start_attacker(world, body, as_root=False):
     pid = os.fork()
     if pid == 0:
         try:
             os.setpgid(0, 0)
-            os.umask(0)  # files meant for everyone (as the shared events are) really are
-            become(world.attacker)
+            os.umask(0)
+            if not as_root:
+                become(world.attacker)
             body(world)
         except BaseException as e:
             if os.environ.get("HOSTILE_DEBUG"):
@@ -413,26 +371,13 @@ def start_attacker(world, body):
     return pid
 
 
-def stop_attacker(pid, world=None):
+def stop_attacker(pid):
     quietly(os.killpg, pid, signal.SIGKILL)
     quietly(os.waitpid, pid, 0)
-    if world is not None:
-        # What the attacker left behind (its own files, hard links to root's) would otherwise
-        # carry over into the next attack.
-        for root, dirs, files in os.walk(world.events, topdown=False):
-            for name in files + dirs:
-                path = os.path.join(root, name)
-                info = os.lstat(path)
-                if info.st_uid == world.victim or (info.st_uid == 0 and os.path.isdir(path)):
-                    continue
-                if os.path.isdir(path) and not os.path.islink(path):
-                    shutil.rmtree(path, ignore_errors=True)
-                else:
-                    quietly(os.unlink, path)
 
 
 def run_attack(world, attack, seconds):
-    pid = start_attacker(world, attack.body)
+    pid = start_attacker(world, attack.body, attack.as_root)
     time.sleep(0.3)
     worst, runs, faults = 0.0, 0, []
     end = time.monotonic() + seconds
@@ -444,7 +389,10 @@ def run_attack(world, attack, seconds):
             faults.append(fault)
         elif took > VICTIM_LIMIT_S:
             faults.append("served after %.0f ms" % (took * 1000))
-    stop_attacker(pid, world)
+    stop_attacker(pid)
+    problem = nothing_made(world)
+    if problem:
+        faults.append(problem)
     if attack.check is not None:
         problem = attack.check(world)
         if problem:
@@ -500,9 +448,42 @@ def fake_server_in_shared_dir(world):
         shutil.rmtree(shared, ignore_errors=True)
     if fault is None or '"count":7' in fault.replace(" ", ""):
         return took, "fooled: the fake server's reply was taken"
-    if "Success" in fault:
-        return took, "unclear error: " + fault
+    if "writable by others" not in fault:
+        return took, "refused without saying why: " + fault
     return took, None
+
+
+def service_refuses_shared_dir(world, program):
+    """The service itself does not start on a runtime directory others can write."""
+    shared = tempfile.mkdtemp(prefix="zylhostile-shared-")
+    os.chmod(shared, 0o1777)
+    start = time.monotonic()
+    try:
+        done = subprocess.run([program, "--runtime-dir", shared], capture_output=True, text=True,
+                              timeout=10)
+    except subprocess.TimeoutExpired:
+        return time.monotonic() - start, "the service ran on a directory anyone may write"
+    finally:
+        left = os.listdir(shared)
+        shutil.rmtree(shared, ignore_errors=True)
+    took = time.monotonic() - start
+    if "ZYLCTRL:Refusing the runtime directory" not in done.stderr:
+        return took, "no line saying why: " + done.stderr.strip()[-160:]
+    if left:
+        return took, "it made %s there" % left
+    return took, None
+
+
+def nothing_made(world):
+    """Nothing in the runtime directory but the socket, its lock and this script's own files,
+    and all of it root's."""
+    for name in os.listdir(world.service.dir):
+        info = os.lstat(os.path.join(world.service.dir, name))
+        if name not in RUNTIME_FILES and name != "root-file":
+            return "%s was made in the runtime directory (uid %d)" % (name, info.st_uid)
+        if info.st_uid != 0:
+            return "%s in the runtime directory belongs to uid %d" % (name, info.st_uid)
+    return None
 
 
 def secret_unchanged(world):
@@ -528,23 +509,28 @@ def main():
     sys.stdout.reconfigure(line_buffering=True)
     attacker = free_uid(61000)
     victim = free_uid(attacker + 1)
+    # The attacker's subordinate uids, as useradd would grant them: the service must count them
+    # all as the attacker. Registered for the run, and /etc/subuid put back afterwards.
+    subuid_path = "/etc/subuid"
+    saved_subuid = open(subuid_path).read() if os.path.exists(subuid_path) else None
+    first_subuid = 1500000000
+    with open(subuid_path, "a") as f:
+        f.write("%d:%d:%d\n" % (attacker, first_subuid, SUBUID_COUNT))
     service = Service(options.service)
     # The victim runs its own copy: the build tree need not be open to other users.
     client = os.path.join(service.dir, "zylclient")
     shutil.copy(options.client, client)
     os.chmod(client, 0o755)
     world = World(service, attacker, victim, client)
+    world.subuids = first_subuid
     world.secret = os.path.join(service.dir, "root-file")
     with open(world.secret, "wb") as f:
         f.write(b"root's file\n")
     os.chmod(world.secret, 0o644)
 
-    hardlinks = open("/proc/sys/fs/protected_hardlinks").read().strip()
-    relaxed = quietly(lambda: open("/proc/sys/fs/protected_hardlinks", "w").write("0"))
-    hardlink_note = "protected_hardlinks=0" if relaxed else "protected_hardlinks=%s" % hardlinks
-
-    print("service %s, runtime dir %s; attacker uid %d, victim uid %d; %s" %
-          (options.service, service.dir, attacker, victim, hardlink_note))
+    print("service %s, runtime dir %s; attacker uid %d (subordinate uids %d..%d), victim uid %d" %
+          (options.service, service.dir, attacker, world.subuids,
+           world.subuids + SUBUID_COUNT - 1, victim))
     rows = []
     failed = 0
     try:
@@ -554,19 +540,18 @@ def main():
         rows.append(("no attack (baseline)", 1, took, [fault] if fault else []))
 
         attacks = [
-            Attack("1 idle connections (80)", attack_idle),
-            Attack("1 replies never read (40)", attack_no_read),
-            Attack("1 23 bytes and silence (40)", attack_slow_bytes),
-            Attack("2 flock on the events", attack_flock),
-            Attack("2 squat empty 0600 files", attack_squat),
-            Attack("2 rename over the events", attack_rename),
-            Attack("2 reset the event word", attack_reset_word),
-            Attack("3 auto-reset + truncate", attack_truncate_victim),
-            Attack("5 hard link at the names", attack_hardlink, check=secret_unchanged),
-            Attack("symlinks at the names", attack_symlink, check=secret_unchanged),
-            Attack("FIFOs at the names", attack_fifo),
-            Attack("directories at the names", attack_directory),
-            Attack("truncate while mapped", attack_truncate_service),
+            Attack("idle connections (80)", attack_idle),
+            Attack("replies never read (40)", attack_no_read),
+            Attack("23 bytes and silence (40)", attack_slow_bytes),
+            Attack("1 queue kept full (240)", attack_queue_full),
+            Attack("1 slow writer behind a full queue", attack_queue_full,
+                   victim_runs=slow_writer_victim),
+            Attack("2 first contact under a flood", attack_flood,
+                   victim_runs=first_contact_victim),
+            Attack("3 make files in the runtime dir", attack_make_files,
+                   check=secret_unchanged),
+            Attack("4 3000 subordinate uids queued", lambda w: subuid_attack(w, 3000),
+                   as_root=True),
             Attack("connection flood", attack_flood),
         ]
         for attack in attacks:
@@ -574,8 +559,10 @@ def main():
                 continue
             runs, worst, faults = run_attack(world, attack, options.seconds)
             rows.append((attack.name, runs, worst, faults))
-        for name, probe in (("4 fake server, /tmp fallback", fake_server_in_tmp),
-                            ("4 fake server, shared dir", fake_server_in_shared_dir)):
+        for name, probe in (("fake server, /tmp fallback", fake_server_in_tmp),
+                            ("5 fake server, shared dir", fake_server_in_shared_dir),
+                            ("5 service on a shared dir",
+                             lambda w: service_refuses_shared_dir(w, options.service))):
             if options.only not in name:
                 continue
             took, fault = probe(world)
@@ -586,8 +573,11 @@ def main():
     finally:
         service_alive = service.alive()
         service.stop()
-        if relaxed:
-            quietly(lambda: open("/proc/sys/fs/protected_hardlinks", "w").write(hardlinks))
+        if saved_subuid is None:
+            quietly(os.unlink, subuid_path)
+        else:
+            with open(subuid_path, "w") as f:
+                f.write(saved_subuid)
 
     print("  %-32s %8s %12s  %s" % ("attack", "victim", "worst (ms)", "verdict"))
     for name, runs, worst, faults in rows:
