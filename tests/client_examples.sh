@@ -1,9 +1,10 @@
 #!/bin/sh
-# Runs the client library's two examples (C, and Python through ctypes) against the service on
-# the simulated machine, and checks what they print.
-#   client_examples.sh SIM_SERVICE C_EXAMPLE LIBRARY PYTHON_EXAMPLE
+# Runs the client library's examples (C programs, and Python through ctypes) against the service
+# on the simulated machine, and checks what they print.
+#   client_examples.sh SIM_SERVICE LIBRARY PYTHON_EXAMPLE C_EXAMPLE...
 set -eu
-sim_service=$1 c_example=$2 library=$3 python_example=$4
+sim_service=$1 library=$2 python_example=$3
+shift 3
 
 runtime=$(mktemp -d)
 "$sim_service" --runtime-dir "$runtime" 2>"$runtime/service.log" &
@@ -29,7 +30,9 @@ check() {
   echo "$1: as expected"
 }
 
-check "C example" "$("$c_example" "$runtime")"
+for c_example in "$@"; do
+  check "$c_example" "$("$c_example" "$runtime")"
+done
 
 # A library built with AddressSanitizer needs its run-time loaded first in a Python process.
 preload=
