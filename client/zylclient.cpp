@@ -146,6 +146,8 @@ int zyl_enable(int32_t* result, const zyl_options* options) {
   return status;
 }
 
+uint32_t zyl_version(void) { return ZYL_VERSION_NUMBER; }
+
 const char* zyl_status_text(int status) {
   switch (status) {
     case ZYL_STATUS_OK:

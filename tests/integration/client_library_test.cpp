@@ -136,6 +136,13 @@ TEST(ClientLibraryTexts, NameEveryStatusAndEveryCodeTheServiceAnswers) {
   EXPECT_STREQ(zyl_result_text(-1), "unknown result");
 }
 
+TEST(ClientLibraryTexts, VersionOfTheLibraryIsTheHeaders) {
+  EXPECT_EQ(zyl_version(), static_cast<uint32_t>(ZYL_VERSION_NUMBER));
+  EXPECT_EQ(zyl_version() >> 16, static_cast<uint32_t>(ZYL_VERSION_MAJOR));
+  EXPECT_EQ(zyl_version() >> 8 & 0xFF, static_cast<uint32_t>(ZYL_VERSION_MINOR));
+  EXPECT_EQ(zyl_version() & 0xFF, static_cast<uint32_t>(ZYL_VERSION_PATCH));
+}
+
 TEST_F(ClientLibraryTest, RefusedRequestIsAConnectionClosedWithoutReply) {
   const zyl_options options = Options();
   const zyl_record unknown{7, 0, 0, 0, 0, 0, 0};

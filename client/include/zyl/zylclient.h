@@ -33,6 +33,14 @@
 #define ZYL_API __attribute__((visibility("default")))
 #endif
 
+/* The version of this header. zyl_version() gives the library's; a program built with one
+ * version runs with any library of the same major version and an equal or higher minor one. */
+#define ZYL_VERSION_MAJOR 1
+#define ZYL_VERSION_MINOR 0
+#define ZYL_VERSION_PATCH 0
+#define ZYL_VERSION_NUMBER \
+  ((ZYL_VERSION_MAJOR << 16) | (ZYL_VERSION_MINOR << 8) | ZYL_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -109,6 +117,9 @@ ZYL_API int zyl_query(uint32_t match_id, uint32_t match_subsys, uint32_t index, 
 /* Commands 3 and 4: take the adapter of the last count out of service, and put it back. */
 ZYL_API int zyl_disable(int32_t* result, const zyl_options* options);
 ZYL_API int zyl_enable(int32_t* result, const zyl_options* options);
+
+/* The library's version as ZYL_VERSION_NUMBER forms it: major << 16 | minor << 8 | patch. */
+ZYL_API uint32_t zyl_version(void);
 
 /* A short text for a transport status, and for a result code the service can answer
  * ("unknown status" / "unknown result" otherwise). Static strings: never freed. */
