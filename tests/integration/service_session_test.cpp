@@ -88,6 +88,22 @@ TEST_F(SimulatedMachineTest, FullSessionTakesTheAdapterOutAndPutsItBack) {
   EXPECT_NE(log.find("ZYLCTRL:SERVICE_CONTROL_STOP"), std::string::npos);
 }
 
+// The exit status a script sees at each step, from the real program.
+TEST_F(SimulatedMachineTest, ExitStatusTellsEachOutcomeApart) {
+  const std::vector<std::string> query{"query", "--match-id", "0x81CE104D"};
+  EXPECT_EQ(Client(query).exitStatus, 9) << "no session yet";
+  EXPECT_EQ(Client({"load", "--timeout-ms", "0"}).exitStatus, 0) << "0: the default time-out";
+  EXPECT_EQ(Client({"count", "--match-id", "0x81CE104D"}).exitStatus, 0);
+  EXPECT_EQ(Client(query).exitStatus, 0) << "works";
+  EXPECT_EQ(Client({"disable"}).exitStatus, 0);
+  EXPECT_EQ(Client(query).exitStatus, 7) << "disabled: the adapter has a problem";
+  EXPECT_EQ(Client({"query", "--match-id", "0x81CE104D", "--count", "1"}).exitStatus, 10)
+      << "no second function";
+  const Reply bad = Client({"count", "--bogus"});
+  EXPECT_EQ(bad.exitStatus, 2);
+  EXPECT_EQ(bad.json, "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");
+}
+
 TEST_F(SimulatedMachineTest, RefusedClientsGetNoReplyAndTheNextIsServed) {
   EXPECT_EQ(Client({"7"}).exitStatus, 4) << "unknown command: closed without a reply";
   EXPECT_EQ(Client({"load", "--no-events"}).exitStatus, 4) << "no events: dropped";

@@ -134,7 +134,7 @@ TEST(ClientCommandLineTest, TakesNamesNumbersAndFields) {
   EXPECT_EQ(options->request.count, 2u);
   EXPECT_EQ(options->request.foundVendor, 0x104D);
   EXPECT_TRUE(options->json);
-  EXPECT_EQ(options->timeoutMs, 500);
+  EXPECT_EQ(options->timeoutMs, 500u);
   EXPECT_EQ(options->runtimeDir, "/x");
   EXPECT_FALSE(options->createEvents);
 
@@ -194,6 +194,37 @@ TEST(ClientCommandLineTest, SaysWhatItWaitsForAndReportsAStrangerOnThePipe) {
   EXPECT_NE(json.find("\"status\":\"not-the-service\""), std::string::npos) << json;
   EXPECT_EQ(json.find("\"reply\""), std::string::npos) << json;
   EXPECT_EQ(zylclient::ExitStatus(stranger), 3);
+}
+
+// What a script sees: every code the service can answer, and every transport status.
+TEST(ClientCommandLineTest, ExitStatusFollowsTheResult) {
+  const std::pair<int32_t, int> byResult[] = {
+      {1, 0},    {2, 0},    {3, 7},    {4, 10},   {0, 1},    {-101, 8}, {-102, 10},
+      {-105, 1}, {-106, 1}, {-107, 9}, {-108, 1}, {-200, 1}, {-300, 1}, {12345, 1}};
+  for (const auto& [result, exitStatus] : byResult) {
+    ExchangeResult reply;
+    reply.status = ZYL_STATUS_OK;
+    reply.reply.result = result;
+    EXPECT_EQ(zylclient::ExitStatus(reply), exitStatus) << "result " << result;
+  }
+  const std::pair<int, int> byStatus[] = {
+      {ZYL_STATUS_NO_SERVICE, 3}, {ZYL_STATUS_BUSY, 3},        {ZYL_STATUS_NOT_THE_SERVICE, 3},
+      {ZYL_STATUS_CLOSED, 4},     {ZYL_STATUS_SHORT_REPLY, 4}, {ZYL_STATUS_TIMEOUT, 5},
+      {ZYL_STATUS_NO_EVENTS, 6},  {ZYL_STATUS_FAILED, 6},      {ZYL_STATUS_BAD_ARGUMENT, 6}};
+  for (const auto& [status, exitStatus] : byStatus) {
+    ExchangeResult failed;
+    failed.status = status;
+    failed.reply.result = 1;
+    EXPECT_EQ(zylclient::ExitStatus(failed), exitStatus) << zyl_status_text(status);
+  }
+}
+
+TEST(ClientCommandLineTest, ArgumentErrorsComeAsJsonWhenAskedFor) {
+  EXPECT_EQ(zylclient::UsageError({"count", "--json", "--bogus"}, "unknown option --bogus"),
+            "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");
+  EXPECT_EQ(zylclient::UsageError({"count", "--bogus"}, "unknown option --bogus")
+                .rfind("zylclient: unknown option --bogus\nusage:", 0),
+            0u);
 }
 
 }  // namespace

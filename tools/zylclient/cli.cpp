@@ -1,8 +1,11 @@
 #include "tools/zylclient/cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "service/result_codes.h"
 
 namespace zylclient {
 namespace {
@@ -108,7 +111,7 @@ constexpr NumberOption kNumberOptions[] = {
     {"--found-device", 0xFFFF,
      [](CliOptions& o, uint64_t v) { o.request.foundDevice = static_cast<uint16_t>(v); }},
     {"--timeout-ms", 24u * 3600 * 1000,
-     [](CliOptions& o, uint64_t v) { o.timeoutMs = static_cast<int>(v); }},
+     [](CliOptions& o, uint64_t v) { o.timeoutMs = static_cast<uint32_t>(v); }},
 };
 
 // Walks the arguments; an option's value is the argument after it.
@@ -295,18 +298,43 @@ std::string FormatReport(const CliOptions& options, const ExchangeResult& result
 int ExitStatus(const ExchangeResult& result) {
   switch (result.status) {
     case ZYL_STATUS_OK:
-      return 0;
+      return ExitStatusOfResult(result.reply.result);
     case ZYL_STATUS_NO_SERVICE:
     case ZYL_STATUS_BUSY:
     case ZYL_STATUS_NOT_THE_SERVICE:
-      return 3;
+      return kExitNoService;
     case ZYL_STATUS_CLOSED:
     case ZYL_STATUS_SHORT_REPLY:
-      return 4;
+      return kExitNoReply;
     case ZYL_STATUS_TIMEOUT:
-      return 5;
+      return kExitTimeout;
   }
-  return 6;
+  return kExitFailed;
+}
+
+int ExitStatusOfResult(int32_t result) {
+  switch (result) {
+    case kResultDone:
+    case kResultAdapterWorks:
+      return kExitDone;
+    case kResultAdapterHasProblem:
+      return kExitAdapterProblem;
+    case kResultStateChangeRefused:
+      return kExitRefused;
+    case kResultNoContext:
+      return kExitNoSession;
+    case kResultCommandRegisterZero:
+    case kResultAdapterNotFound:
+      return kExitNotFound;
+  }
+  return kExitServiceFailed;
+}
+
+std::string UsageError(const std::vector<std::string>& arguments, const std::string& error) {
+  if (std::find(arguments.begin(), arguments.end(), "--json") != arguments.end()) {
+    return "{\"status\":\"bad-arguments\",\"message\":" + JsonString(error) + "}\n";
+  }
+  return "zylclient: " + error + "\n" + UsageText();
 }
 
 std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elapsedMs) {
@@ -329,15 +357,23 @@ std::string UsageText() {
          "  --count N                  index of the function for query\n"
          "  --found-vendor 0xVVVV      foundVendor to send\n"
          "  --found-device 0xDDDD      foundDevice to send\n"
-         "  --timeout-ms N             limit for the whole exchange (default 60000)\n"
+         "  --timeout-ms N             limit for the whole exchange; 0 or none: 60000\n"
          "  --json                     report as one JSON object\n"
          "  --runtime-dir DIR          (Linux) where the service keeps its socket and events\n"
          "  --no-events                (test) connect without creating the events\n"
          "  --raw HEX                  (test) send these bytes instead of a record\n"
-         "exit status: 0 reply received; 2 bad arguments; 3 service not running or busy, or the\n"
-         "  pipe not served by the service;\n"
-         "  4 the service closed the connection without a (full) reply; 5 no reply in time;\n"
-         "  6 other failure\n";
+         "exit status:\n"
+         "  0   the command did what it was asked (result 1, or 2 from query: the adapter works)\n"
+         "  1   the service answered another failure (result 0, -105, -106, -108, -200, -300)\n"
+         "  2   bad arguments (with --json, reported as JSON on standard output)\n"
+         "  3   the service is not running, stayed busy, or the pipe is not the service's\n"
+         "  4   the service closed the connection without a (whole) reply\n"
+         "  5   no reply within the time-out: the command may or may not have run; query\n"
+         "  6   other failure\n"
+         "  7   the adapter has a problem, for example it is disabled (query: 3)\n"
+         "  8   the state change was refused (-101)\n"
+         "  9   no library session yet: run load first (-107)\n"
+         "  10  not found: no adapter node (-102), or no working function at that index (4)\n";
 }
 
 }  // namespace zylclient

@@ -15,7 +15,7 @@ struct CliOptions {
   std::vector<uint8_t> raw;  // --raw: sent instead of the record when not empty
   bool json = false;
   bool createEvents = true;
-  int timeoutMs = 60000;
+  uint32_t timeoutMs = 0;  // 0: the library's default, 60000
   std::string runtimeDir;
   bool help = false;
   bool version = false;  // --version: print the product version and stop
@@ -33,8 +33,31 @@ std::string ResultMeaning(int32_t result);
 /// The report on standard output: plain words, or one JSON object.
 std::string FormatReport(const CliOptions& options, const ExchangeResult& result);
 
-/// Process exit status for an exchange: 0 with a reply, otherwise the codes in the usage text.
+/// Exit statuses, as the usage text, the man page and the README list them. A script can tell
+/// from them what happened without reading the report.
+enum ExitCode {
+  kExitDone = 0,           // the command did what it was asked
+  kExitServiceFailed = 1,  // the service answered another failure
+  kExitBadArguments = 2,
+  kExitNoService = 3,       // not running, busy, or the pipe is not the service's
+  kExitNoReply = 4,         // closed without a (whole) reply
+  kExitTimeout = 5,         // no reply in time; the command may or may not have run
+  kExitFailed = 6,          // any other failure to talk to the service
+  kExitAdapterProblem = 7,  // query: 3
+  kExitRefused = 8,         // -101
+  kExitNoSession = 9,       // -107: load first
+  kExitNotFound = 10,       // -102, or query: 4
+};
+
+/// Process exit status for an exchange: that of the reply's result when one came, otherwise
+/// the transport failure's.
 int ExitStatus(const ExchangeResult& result);
+/// The exit status of a reply's result code.
+int ExitStatusOfResult(int32_t result);
+
+/// What a refused command line prints: on standard output as JSON when --json is among the
+/// arguments, otherwise the message and the usage text for standard error.
+std::string UsageError(const std::vector<std::string>& arguments, const std::string& error);
 
 /// The line shown on a terminal while a reply takes long (without the line end).
 std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elapsedMs);

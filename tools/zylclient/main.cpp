@@ -36,8 +36,9 @@ int main(int argc, char** argv) {
   std::string error;
   const auto options = zylclient::ParseArguments(arguments, &error);
   if (!options) {
-    std::fprintf(stderr, "zylclient: %s\n%s", error.c_str(), zylclient::UsageText().c_str());
-    return 2;
+    const std::string text = zylclient::UsageError(arguments, error);
+    std::fputs(text.c_str(), text[0] == '{' ? stdout : stderr);
+    return zylclient::kExitBadArguments;
   }
   if (options->help) {
     std::fputs(zylclient::UsageText().c_str(), stdout);
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
   WaitingNotice notice{&*options};
   zylclient::ExchangeOptions exchange;
   exchange.createEvents = options->createEvents;
-  exchange.timeoutMs = options->timeoutMs;
+  // 0 is the library's default, as in zyl_options.
+  exchange.timeoutMs = options->timeoutMs != 0 ? static_cast<int>(options->timeoutMs) : 60000;
   if (isatty(fileno(stderr))) {
     exchange.progress = &WaitingNotice::Show;
     exchange.progressContext = &notice;
