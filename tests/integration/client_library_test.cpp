@@ -9,6 +9,7 @@
 #include <zyl/zylclient.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <set>
 #include <string>
@@ -254,16 +255,53 @@ TEST_F(ClientLibraryTest, ConcurrentCallersInOneProcessAreEachServedTheirOwnRepl
 
 TEST(ClientLibraryWithoutService, SaysSoAndRefusesBadArguments) {
   const std::string empty = integration::MakeTempDir("zylnone");
+  char message[256] = "untouched";
   zyl_options options{};
   options.size = sizeof(options);
   options.runtime_dir = empty.c_str();
+  options.message = message;
+  options.message_size = sizeof(message);
   EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
+  EXPECT_EQ(std::string(message).rfind("the service is not running: " + empty, 0), 0u) << message;
 
   zyl_record record{};
   EXPECT_EQ(zyl_request(nullptr, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
+  EXPECT_STREQ(message, "request is NULL");
   EXPECT_EQ(zyl_request(&record, nullptr, &options), ZYL_STATUS_BAD_ARGUMENT);
+  EXPECT_STREQ(message, "reply is NULL");
+  options.message_size = 8;
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
+  EXPECT_STREQ(message, "the ser") << "cut to fit, terminated";
+
+  // A caller built before the message buffer existed passes the first, smaller layout: it
+  // keeps working, and nothing is written past the record it knows.
+  options.size = offsetof(zyl_options, message);
+  std::strcpy(message, "untouched");
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
+  EXPECT_STREQ(message, "untouched");
   options.size = 4;
   EXPECT_EQ(zyl_request(&record, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
+}
+
+// The cause of each failure, in the caller's own buffer; "" after a reply.
+TEST_F(ClientLibraryTest, EachFailureLeavesItsCauseInTheCallersBuffer) {
+  char message[256] = "untouched";
+  zyl_options options = Options();
+  options.message = message;
+  options.message_size = sizeof(message);
+  ASSERT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_OK);
+  EXPECT_STREQ(message, "");
+
+  const zyl_record unknown{7, 0, 0, 0, 0, 0, 0};
+  zyl_record reply{};
+  EXPECT_EQ(zyl_request(&unknown, &reply, &options), ZYL_STATUS_CLOSED);
+  EXPECT_STREQ(message, "no reply: the service closed the connection");
+
+  ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
+  options.timeout_ms = 300;
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_TIMEOUT);
+  kill(service_->pid(), SIGCONT);
+  EXPECT_EQ(std::string(message).rfind("no reply within ", 0), 0u) << message;
 }
 
 }  // namespace

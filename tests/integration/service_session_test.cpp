@@ -18,6 +18,7 @@ using integration::Finished;
 
 const std::string kBuild = ZYL_BINARY_DIR;
 const std::string kClient = kBuild + "/tools/zylclient/zylclient";
+const std::string kProbe = kBuild + "/tools/zylclient/zylprobe";
 const std::string kSimService = kBuild + "/sim/zylsim_service";
 constexpr char kSocket[] = "/TAVIK_Zyl_Control_Service";
 
@@ -43,13 +44,15 @@ class SimulatedMachineTest : public ::testing::Test {
     ASSERT_TRUE(service->WaitForFile(runtime + kSocket)) << Log();
   }
 
-  Reply Client(std::vector<std::string> args) {
-    std::vector<std::string> argv{kClient,  "--runtime-dir", runtime,
+  Reply Client(std::vector<std::string> args, const std::string& program = kClient) {
+    std::vector<std::string> argv{program,  "--runtime-dir", runtime,
                                   "--json", "--timeout-ms",  "20000"};
     argv.insert(argv.end(), args.begin(), args.end());
     const Finished finished = integration::Run(argv);
     return Reply{finished.status, finished.output};
   }
+  // The tests' protocol probe: what zylclient cannot send.
+  Reply Probe(std::vector<std::string> args) { return Client(std::move(args), kProbe); }
   std::string Log() const { return integration::ReadFile(runtime + "/service.log"); }
 
   std::string runtime;
@@ -106,8 +109,9 @@ TEST_F(SimulatedMachineTest, ExitStatusTellsEachOutcomeApart) {
 
 TEST_F(SimulatedMachineTest, RefusedClientsGetNoReplyAndTheNextIsServed) {
   EXPECT_EQ(Client({"7"}).exitStatus, 4) << "unknown command: closed without a reply";
-  EXPECT_EQ(Client({"load", "--no-events"}).exitStatus, 4) << "no events: dropped";
-  EXPECT_EQ(Client({"--raw", "0300000000"}).exitStatus, 4) << "short record: refused";
+  EXPECT_EQ(Probe({"load", "--no-events"}).exitStatus, 4) << "no events: dropped";
+  EXPECT_EQ(Probe({"--raw", "0300000000"}).exitStatus, 4) << "short record: refused";
+  EXPECT_EQ(Client({"--raw", "0300000000"}).exitStatus, 2) << "zylclient sends records only";
   const Reply served = Client({"load"});
   EXPECT_EQ(served.exitStatus, 0);
   EXPECT_EQ(served.result(), 1);

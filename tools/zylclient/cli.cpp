@@ -1,11 +1,14 @@
 #include "tools/zylclient/cli.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "service/result_codes.h"
+#include "zyl_version.h"
 
 namespace zylclient {
 namespace {
@@ -84,7 +87,7 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string EventLines(const CliOptions& options, const ExchangeResult& result) {
+std::string EventLines(const CliOptions& options, const Outcome& result) {
   if (!options.createEvents) return "  events: not created\n";
   return std::string("  command-done event: ") +
          (result.commandDoneBeforeReply ? "set" : "not set") + " when the reply came\n" +
@@ -157,10 +160,15 @@ bool ParseCommand(const std::string& argument, CliOptions& options, ArgumentRead
 }
 
 // One option starting with "--" (its value taken from `reader`).
-bool ParseOption(const std::string& option, CliOptions& options, ArgumentReader& reader) {
+bool ParseOption(const std::string& option, CliOptions& options, ArgumentReader& reader,
+                 bool probe) {
   if (option == "--json") {
     options.json = true;
     return true;
+  }
+  if (!probe && (option == "--no-events" || option == "--raw")) {
+    reader.Fail("unknown option " + option + " (a test option of zylprobe)");
+    return false;
   }
   if (option == "--no-events") {
     options.createEvents = false;
@@ -207,7 +215,7 @@ std::string CommandName(uint32_t command) {
 std::string ResultMeaning(int32_t result) { return zyl_result_text(result); }
 
 std::optional<CliOptions> ParseArguments(const std::vector<std::string>& arguments,
-                                         std::string* error) {
+                                         std::string* error, bool probe) {
   CliOptions options;
   ArgumentReader reader(arguments, error);
   bool haveCommand = false;
@@ -222,7 +230,7 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
     }
     bool parsed;
     if (argument.rfind("--", 0) == 0) {
-      parsed = ParseOption(argument, options, reader);
+      parsed = ParseOption(argument, options, reader, probe);
     } else if (!haveCommand) {
       parsed = haveCommand = ParseCommand(argument, options, reader);
     } else {
@@ -238,9 +246,9 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
   return options;
 }
 
-std::string FormatReport(const CliOptions& options, const ExchangeResult& result) {
-  const ZylRequest& sent = options.request;
-  const ZylRequest& reply = result.reply;
+std::string FormatReport(const CliOptions& options, const Outcome& result) {
+  const zyl_record& sent = options.request;
+  const zyl_record& reply = result.reply;
   const bool gotReply = result.status == ZYL_STATUS_OK;
   const bool exchanged =
       gotReply || result.status == ZYL_STATUS_CLOSED || result.status == ZYL_STATUS_SHORT_REPLY;
@@ -260,10 +268,10 @@ std::string FormatReport(const CliOptions& options, const ExchangeResult& result
              ",\"foundDevice\":" + std::to_string(reply.foundDevice) + "}";
       out += ",\"meaning\":" + JsonString(ResultMeaning(reply.result));
     }
-    if (result.status == ZYL_STATUS_SHORT_REPLY) {
+    if (result.eventsWatched && result.status == ZYL_STATUS_SHORT_REPLY) {
       out += ",\"replyBytes\":" + std::to_string(result.replyBytes);
     }
-    if (exchanged) {
+    if (result.eventsWatched && exchanged) {
       out += ",\"commandDoneBeforeReply\":" +
              std::string(result.commandDoneBeforeReply ? "true" : "false");
       out += ",\"disconnectedAfterReply\":" +
@@ -282,7 +290,7 @@ std::string FormatReport(const CliOptions& options, const ExchangeResult& result
   }
   if (!gotReply) {
     out += ": " + result.message + "\n";
-    if (exchanged) out += EventLines(options, result);
+    if (result.eventsWatched && exchanged) out += EventLines(options, result);
     return out;
   }
   out += ": result " + std::to_string(reply.result) + " (" + ResultMeaning(reply.result) + ")\n";
@@ -291,11 +299,11 @@ std::string FormatReport(const CliOptions& options, const ExchangeResult& result
   out += "  count        " + std::to_string(reply.count) + "\n";
   out += "  foundVendor  " + Hex(reply.foundVendor, 4) + "\n";
   out += "  foundDevice  " + Hex(reply.foundDevice, 4) + "\n";
-  out += EventLines(options, result);
+  if (result.eventsWatched) out += EventLines(options, result);
   return out;
 }
 
-int ExitStatus(const ExchangeResult& result) {
+int ExitStatus(const Outcome& result) {
   switch (result.status) {
     case ZYL_STATUS_OK:
       return ExitStatusOfResult(result.reply.result);
@@ -359,9 +367,8 @@ std::string UsageText() {
          "  --found-device 0xDDDD      foundDevice to send\n"
          "  --timeout-ms N             limit for the whole exchange; 0 or none: 60000\n"
          "  --json                     report as one JSON object\n"
-         "  --runtime-dir DIR          (Linux) where the service keeps its socket and events\n"
-         "  --no-events                (test) connect without creating the events\n"
-         "  --raw HEX                  (test) send these bytes instead of a record\n"
+         "  --runtime-dir DIR          (Linux) the service's runtime directory (default\n"
+         "                             /run/vokzyl)\n"
          "exit status:\n"
          "  0   the command did what it was asked (result 1, or 2 from query: the adapter works)\n"
          "  1   the service answered another failure (result 0, -105, -106, -108, -200, -300)\n"
@@ -374,6 +381,61 @@ std::string UsageText() {
          "  8   the state change was refused (-101)\n"
          "  9   no library session yet: run load first (-107)\n"
          "  10  not found: no adapter node (-102), or no working function at that index (4)\n";
+}
+
+namespace {
+
+// On a terminal, a reply that takes long is announced on standard error, one line rewritten
+// every second; the report itself, JSON or not, goes to standard output alone.
+struct WaitingNotice {
+  const CliOptions* options;
+  bool shown = false;
+
+  static void Show(void* context, int waitingFor, uint32_t elapsedMs) {
+    auto* notice = static_cast<WaitingNotice*>(context);
+    const std::string line = WaitingLine(*notice->options, waitingFor, elapsedMs);
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    notice->shown = true;
+  }
+  void End() {
+    if (shown) std::fputs("\n", stderr);
+  }
+};
+
+}  // namespace
+
+int Main(const std::vector<std::string>& arguments, bool probe, SendFn send) {
+  std::string error;
+  const auto options = ParseArguments(arguments, &error, probe);
+  if (!options) {
+    const std::string text = UsageError(arguments, error);
+    std::fputs(text.c_str(), text[0] == '{' ? stdout : stderr);
+    return kExitBadArguments;
+  }
+  if (options->help) {
+    std::fputs(UsageText().c_str(), stdout);
+    if (probe)
+      std::fputs("test options: --no-events, --raw HEX (bytes instead of a record)\n", stdout);
+    return kExitDone;
+  }
+  if (options->version) {
+    std::printf("zylclient %s\n", ZYL_VERSION_TEXT);
+    return kExitDone;
+  }
+
+  WaitingNotice notice{&*options};
+  zyl_options library{};
+  library.size = sizeof(library);
+  library.timeout_ms = options->timeoutMs;
+  library.runtime_dir = options->runtimeDir.c_str();  // "" is the default
+  if (isatty(fileno(stderr))) {
+    library.progress = &WaitingNotice::Show;
+    library.progress_context = &notice;
+  }
+  const Outcome outcome = send(*options, library);
+  notice.End();
+  std::fputs(FormatReport(*options, outcome).c_str(), stdout);
+  return ExitStatus(outcome);
 }
 
 }  // namespace zylclient

@@ -5,25 +5,41 @@
 #include <string>
 #include <vector>
 
-#include "client/exchange.h"
+#include "client/include/zyl/zylclient.h"
 
+/// The command line: zylclient, on the client library's public interface alone, and zylprobe,
+/// the tests' protocol probe, which also sends raw bytes, leaves out the events and reports
+/// which events the service set.
 namespace zylclient {
 
 /// What the command line asks for.
 struct CliOptions {
-  ZylRequest request{};
-  std::vector<uint8_t> raw;  // --raw: sent instead of the record when not empty
+  zyl_record request{};
+  std::vector<uint8_t> raw;  // --raw (probe): sent instead of the record when not empty
   bool json = false;
-  bool createEvents = true;
-  uint32_t timeoutMs = 0;  // 0: the library's default, 60000
+  bool createEvents = true;  // --no-events (probe)
+  uint32_t timeoutMs = 0;    // 0: the library's default, 60000
   std::string runtimeDir;
   bool help = false;
   bool version = false;  // --version: print the product version and stop
 };
 
-/// Parses `zylclient <command> [options]`. On failure returns nothing and sets `error`.
+/// What came of one request.
+struct Outcome {
+  int status = ZYL_STATUS_FAILED;  // a ZYL_STATUS_* value
+  zyl_record reply{};              // with ZYL_STATUS_OK
+  std::string message;             // the cause of a failure, in plain words
+  // What only the probe sees: the bytes of a short reply and the service's two events.
+  bool eventsWatched = false;
+  std::size_t replyBytes = 0;
+  bool commandDoneBeforeReply = false;
+  bool disconnectedAfterReply = false;
+};
+
+/// Parses `zylclient <command> [options]`; `probe` also takes the probe's options. On failure
+/// returns nothing and sets `error`.
 std::optional<CliOptions> ParseArguments(const std::vector<std::string>& arguments,
-                                         std::string* error);
+                                         std::string* error, bool probe = false);
 
 /// "load", "count", ... for 0..4, empty for other codes.
 std::string CommandName(uint32_t command);
@@ -31,7 +47,7 @@ std::string CommandName(uint32_t command);
 std::string ResultMeaning(int32_t result);
 
 /// The report on standard output: plain words, or one JSON object.
-std::string FormatReport(const CliOptions& options, const ExchangeResult& result);
+std::string FormatReport(const CliOptions& options, const Outcome& outcome);
 
 /// Exit statuses, as the usage text, the man page and the README list them. A script can tell
 /// from them what happened without reading the report.
@@ -49,9 +65,9 @@ enum ExitCode {
   kExitNotFound = 10,       // -102, or query: 4
 };
 
-/// Process exit status for an exchange: that of the reply's result when one came, otherwise
+/// Process exit status for a request: that of the reply's result when one came, otherwise
 /// the transport failure's.
-int ExitStatus(const ExchangeResult& result);
+int ExitStatus(const Outcome& outcome);
 /// The exit status of a reply's result code.
 int ExitStatusOfResult(int32_t result);
 
@@ -63,5 +79,11 @@ std::string UsageError(const std::vector<std::string>& arguments, const std::str
 std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elapsedMs);
 
 std::string UsageText();
+
+/// How a program sends one request: the library's zyl_request, or the probe's own exchange.
+using SendFn = Outcome (*)(const CliOptions& options, const zyl_options& library);
+
+/// The whole program: parses `arguments`, sends, prints, and returns the exit status.
+int Main(const std::vector<std::string>& arguments, bool probe, SendFn send);
 
 }  // namespace zylclient

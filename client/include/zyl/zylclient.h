@@ -82,14 +82,30 @@ enum {
 typedef void (*zyl_progress_fn)(void* context, int waiting_for, uint32_t elapsed_ms);
 
 /* Options of one call. Pass NULL for the defaults, or a record with `size` set to
- * sizeof(zyl_options) and every other member zero unless wanted. */
+ * sizeof(zyl_options) and every other member zero unless wanted. `size` tells the library which
+ * members the caller knows: a record of the first layout, which ends at `progress_context`,
+ * keeps working (no message is written), and a larger one from a later header is accepted,
+ * its unknown members ignored. A `size` below the first layout's gives
+ * ZYL_STATUS_BAD_ARGUMENT. The library reads the record during the call only and keeps no
+ * pointer from it. */
 typedef struct zyl_options {
-  uint32_t size;           /* sizeof(zyl_options) */
-  uint32_t timeout_ms;     /* limit for the whole exchange; 0 for the default, 60000 */
-  const char* runtime_dir; /* Linux: the service's runtime directory; NULL for the default.
-                              Ignored on Windows. */
+  uint32_t size;       /* sizeof(zyl_options) */
+  uint32_t timeout_ms; /* limit for the whole call, waits for a busy service included;
+                          0 for the default, 60000 */
+  /* Linux: the service's runtime directory, where its socket is. NULL or "" for the default:
+   * /run/vokzyl when it exists (the service's unit makes it) or the caller is root, otherwise
+   * $XDG_RUNTIME_DIR/vokzyl, or /tmp/vokzyl-<uid> without XDG_RUNTIME_DIR. A relative path is
+   * taken from the current directory. The socket's path, this directory and 26 more bytes, must
+   * be shorter than 108 bytes (ZYL_STATUS_FAILED otherwise). Ignored on Windows. */
+  const char* runtime_dir;
   zyl_progress_fn progress;
   void* progress_context;
+  /* The second layout: the caller's buffer for the cause of a failure, in plain words
+   * ("nobody listens on /run/vokzyl/TAVIK_Zyl_Control_Service"), NUL-terminated and cut to
+   * fit; "" after ZYL_STATUS_OK. NULL or `message_size` 0 for none. Each caller's own buffer,
+   * so safe with calls on other threads; 256 bytes hold any message but the longest paths. */
+  char* message;
+  uint32_t message_size;
 } zyl_options;
 
 /* One whole exchange: sends `request` and fills `reply` with the service's answer. Returns
