@@ -205,17 +205,17 @@ const char* zyl_status_text(int status) {
     case ZYL_STATUS_NO_SERVICE:
       return "the service is not running";
     case ZYL_STATUS_BUSY:
-      return "the service stayed busy with another client";
+      return "the service stayed busy with another client; nothing was sent";
     case ZYL_STATUS_NO_EVENTS:
-      return "the events cannot be made";
+      return "the events cannot be made; nothing was sent";
     case ZYL_STATUS_CLOSED:
       return "the service closed the connection without a reply";
     case ZYL_STATUS_SHORT_REPLY:
       return "the service closed the connection after part of a reply";
     case ZYL_STATUS_TIMEOUT:
-      return "no reply within the time-out";
+      return "no reply within the time-out; the command may or may not run";
     case ZYL_STATUS_NOT_THE_SERVICE:
-      return "the pipe is not served by the service";
+      return "the pipe is not served by the service; nothing was sent";
     case ZYL_STATUS_FAILED:
       return "the connection failed";
     case ZYL_STATUS_BAD_ARGUMENT:

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -281,6 +282,45 @@ TEST(ClientLibraryWithoutService, SaysSoAndRefusesBadArguments) {
   EXPECT_STREQ(message, "untouched");
   options.size = 4;
   EXPECT_EQ(zyl_request(&record, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
+}
+
+// ZYL_STATUS_BUSY means no turn came within the time-out and nothing was sent, also when the
+// turn is held by another thread of this process.
+TEST_F(ClientLibraryTest, AnotherThreadHoldingTheExchangeIsBusyAndNothingIsSent) {
+  const zyl_options first = Options();
+  ASSERT_EQ(zyl_load(nullptr, &first), ZYL_STATUS_OK);
+  ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
+  std::promise<void> holding;
+  zyl_options held = Options(8000);
+  held.progress = [](void* context, int, uint32_t) {
+    auto* promise = static_cast<std::promise<void>**>(context);
+    if (*promise != nullptr) (*promise)->set_value();
+    *promise = nullptr;
+  };
+  std::promise<void>* once = &holding;
+  held.progress_context = &once;
+  int32_t heldResult = 0;
+  std::thread holder([&] { EXPECT_EQ(zyl_load(&heldResult, &held), ZYL_STATUS_OK); });
+  holding.get_future().wait();  // a second into its exchange
+
+  char message[256];
+  zyl_options hurried = Options(300);
+  hurried.message = message;
+  hurried.message_size = sizeof(message);
+  EXPECT_EQ(zyl_load(nullptr, &hurried), ZYL_STATUS_BUSY);
+  EXPECT_STREQ(message,
+               "another thread of this process held the exchange for the whole time-out; "
+               "nothing was sent");
+  kill(service_->pid(), SIGCONT);
+  holder.join();
+  EXPECT_EQ(heldResult, 1);
+  const std::string log = integration::ReadFile(runtime_ + "/service.log");
+  int loads = 0;
+  for (auto at = log.find("<-------------QV_InitLibrary"); at != std::string::npos;
+       at = log.find("<-------------QV_InitLibrary", at + 1)) {
+    ++loads;
+  }
+  EXPECT_EQ(loads, 2) << "the busy caller's load never ran";
 }
 
 // The cause of each failure, in the caller's own buffer; "" after a reply.
