@@ -1,5 +1,6 @@
 #!/bin/sh
-# The client library as its users get it: installed from the build tree into a fresh prefix,
+# The client library as its users get it: installed from the build tree into a fresh prefix
+# (which the install must not leave),
 # the C example built against that prefix alone, with pkg-config and with find_package (shared
 # and static), and each program run against the service on the simulated machine.
 #   client_installed.sh BUILD_DIR SIM_SERVICE EXAMPLE_SOURCE PYTHON_EXAMPLE [CFLAGS]
@@ -12,9 +13,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
-for component in client client-dev; do
-  cmake --install "$build" --prefix "$prefix" --component "$component" >/dev/null
-done
+# The whole install, every component: it must write nothing outside its prefix (cmake lists
+# what it wrote in the build tree's install_manifest.txt).
+cmake --install "$build" --prefix "$prefix" >/dev/null
+outside=$(grep -v "^$prefix/" "$build/install_manifest.txt" || true)
+if [ -n "$outside" ]; then
+  echo "cmake --install --prefix $prefix wrote outside it:"; echo "$outside"; exit 1
+fi
+[ -f "$prefix/lib/systemd/system/vokzylcontrol.service" ] || { echo "no unit in the prefix"; exit 1; }
 libdir=$(dirname "$(find "$prefix" -name zylclient.pc)")/..
 libdir=$(cd "$libdir" && pwd)
 
