@@ -40,5 +40,20 @@ if ldd "$library" | grep -q libasan; then
   preload=$(ldd "$library" | awk '/libasan/ {print $3}')
   export ASAN_OPTIONS=detect_leaks=0
 fi
-check "Python example" "$(LD_PRELOAD=$preload python3 "$python_example" --library "$library" \
-  --runtime-dir "$runtime")"
+check "Python example" "$(LD_PRELOAD=$preload LD_LIBRARY_PATH=$(dirname "$library") \
+  python3 "$python_example" "$runtime")"
+
+# The README shows both programs: its excerpts must be these files' own lines, so that what a
+# reader copies is what ran here.
+readme="$(dirname "$0")/../README.md"
+for language in c python; do
+  excerpt=$(awk -v lang="$language" '$0 == "```" lang {on = 1; next} on && $0 == "```" {exit} on' \
+    "$readme")
+  source_file=$python_example
+  [ "$language" = c ] && source_file=$(dirname "$python_example")/../c/zyl_example.c
+  if ! python3 -c 'import sys; sys.exit(sys.argv[1] not in open(sys.argv[2]).read())' \
+    "$excerpt" "$source_file"; then
+    echo "the README's $language excerpt is not a part of $source_file"; exit 1
+  fi
+done
+echo "README excerpts: the examples' own lines"

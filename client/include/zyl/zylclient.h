@@ -71,7 +71,8 @@ extern "C" {
 typedef struct zyl_record {
   uint32_t command;     /* 0 load, 1 count, 2 query, 3 disable, 4 enable */
   uint32_t matchId;     /* PCI ID dword to match: vendor in bits 0-15, device in bits 16-31 */
-  uint32_t matchSubsys; /* PCI subsystem dword to match; 0 for none */
+  uint32_t matchSubsys; /* PCI subsystem dword to match: subsystem vendor ID in bits 0-15,
+                           subsystem ID in bits 16-31 (register 0x2C); 0 for none */
   uint32_t count;       /* command 1: matches found (out); command 2: match index (in) */
   int32_t result;       /* the service's result code */
   uint16_t foundVendor; /* command 1 by subsystem: IDs of the function found (out) */
