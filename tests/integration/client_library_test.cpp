@@ -323,6 +323,41 @@ TEST_F(ClientLibraryTest, AnotherThreadHoldingTheExchangeIsBusyAndNothingIsSent)
   EXPECT_EQ(loads, 2) << "the busy caller's load never ran";
 }
 
+TEST_F(ClientLibraryTest, WaitUntilWorkingQueriesUntilTheAdapterIsBack) {
+  const zyl_options options = Options();
+  int32_t result = 0;
+  Progress progress;
+  zyl_options reported = Options();
+  reported.progress = &Progress::Record;
+  reported.progress_context = &progress;
+  ASSERT_EQ(zyl_wait_until_working(kAdapterId, 0, 0, 5000, &result, &reported), ZYL_STATUS_OK);
+  EXPECT_EQ(result, -107) << "no session: waiting cannot help";
+  EXPECT_TRUE(progress.calls.empty()) << "ended at once";
+
+  ASSERT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(zyl_count_by_id(kAdapterId, nullptr, nullptr, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(zyl_disable(&result, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(result, 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(zyl_wait_until_working(kAdapterId, 0, 0, 2200, &result, &reported), ZYL_STATUS_OK);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2200));
+  EXPECT_EQ(result, 3) << "still disabled when the wait ran out";
+  ASSERT_FALSE(progress.calls.empty()) << "about once a second";
+  EXPECT_EQ(progress.calls[0].first, ZYL_WAITING_FOR_ADAPTER);
+  EXPECT_GE(progress.calls[0].second, 1000u);
+
+  // Another thread puts it back while this one waits.
+  std::thread enabler([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    int32_t enabled = 0;
+    EXPECT_EQ(zyl_enable(&enabled, &options), ZYL_STATUS_OK);
+    EXPECT_EQ(enabled, 1);
+  });
+  EXPECT_EQ(zyl_wait_until_working(kAdapterId, 0, 0, 20000, &result, &options), ZYL_STATUS_OK);
+  enabler.join();
+  EXPECT_EQ(result, 2);
+}
+
 // The cause of each failure, in the caller's own buffer; "" after a reply.
 TEST_F(ClientLibraryTest, EachFailureLeavesItsCauseInTheCallersBuffer) {
   char message[256] = "untouched";

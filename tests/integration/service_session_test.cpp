@@ -107,6 +107,21 @@ TEST_F(SimulatedMachineTest, ExitStatusTellsEachOutcomeApart) {
   EXPECT_EQ(bad.json, "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");
 }
 
+TEST_F(SimulatedMachineTest, RestartAndEnableWaitUntilTheAdapterWorks) {
+  ASSERT_EQ(Client({"load"}).exitStatus, 0);
+  ASSERT_EQ(Client({"count", "--match-id", "0x81CE104D"}).exitStatus, 0);
+  const Reply restart = Client({"restart", "--match-id", "0x81CE104D"});
+  EXPECT_EQ(restart.exitStatus, 0) << restart.json;
+  EXPECT_NE(restart.json.find("\"name\":\"restart\",\"steps\":[{"), std::string::npos);
+  EXPECT_NE(restart.json.find("\"wait\":{\"status\":\"reply\",\"result\":2"), std::string::npos);
+  // No second function with that ID: it never works, so the wait runs out.
+  const Reply never = Client({"enable", "--match-id", "0x81CE104D", "--count", "1", "--wait", "1"});
+  EXPECT_EQ(never.exitStatus, 11) << never.json;
+  EXPECT_NE(never.json.find("\"working\":false"), std::string::npos) << never.json;
+  EXPECT_EQ(Client({"query", "--match-id", "0x81CE104D", "--wait", "1"}).exitStatus, 2);
+  EXPECT_EQ(Client({"restart"}).exitStatus, 2) << "nothing to query";
+}
+
 TEST_F(SimulatedMachineTest, RefusedClientsGetNoReplyAndTheNextIsServed) {
   EXPECT_EQ(Client({"7"}).exitStatus, 4) << "unknown command: closed without a reply";
   EXPECT_EQ(Probe({"load", "--no-events"}).exitStatus, 4) << "no events: dropped";

@@ -221,6 +221,29 @@ TEST(ClientCommandLineTest, ExitStatusFollowsTheResult) {
   }
 }
 
+TEST(ClientCommandLineTest, ExitStatusAfterAWaitSaysWhetherTheAdapterCameBack) {
+  const std::pair<int32_t, int> byResult[] = {{2, 0},     {3, 11},   {4, 11},
+                                              {-102, 11}, {-107, 9}, {-106, 1}};
+  for (const auto& [result, exitStatus] : byResult) {
+    zylclient::WaitOutcome wait;
+    wait.status = ZYL_STATUS_OK;
+    wait.result = result;
+    EXPECT_EQ(zylclient::ExitStatusOfWait(wait), exitStatus) << "result " << result;
+  }
+  zylclient::WaitOutcome gone;
+  gone.status = ZYL_STATUS_NO_SERVICE;
+  EXPECT_EQ(zylclient::ExitStatusOfWait(gone), 3);
+
+  zylclient::WaitOutcome late;
+  late.status = ZYL_STATUS_OK;
+  late.result = 3;
+  late.waitedMs = 30250;
+  late.waitMs = 30000;
+  EXPECT_EQ(zylclient::FormatWait(false, late),
+            "query until the adapter works: result 3 (adapter has a problem) after 30.2 s, not "
+            "back within 30 s\n");
+}
+
 TEST(ClientCommandLineTest, ArgumentErrorsComeAsJsonWhenAskedFor) {
   EXPECT_EQ(zylclient::UsageError({"count", "--json", "--bogus"}, "unknown option --bogus"),
             "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");

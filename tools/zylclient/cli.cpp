@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 #include "service/result_codes.h"
+#include "service/zyl_request.h"
 #include "zyl_version.h"
 
 namespace zylclient {
@@ -115,6 +117,7 @@ constexpr NumberOption kNumberOptions[] = {
      [](CliOptions& o, uint64_t v) { o.request.foundDevice = static_cast<uint16_t>(v); }},
     {"--timeout-ms", 24u * 3600 * 1000,
      [](CliOptions& o, uint64_t v) { o.timeoutMs = static_cast<uint32_t>(v); }},
+    {"--wait", 24u * 3600, [](CliOptions& o, uint64_t v) { o.waitSeconds = uint32_t(v); }},
 };
 
 // Walks the arguments; an option's value is the argument after it.
@@ -144,6 +147,11 @@ class ArgumentReader {
 
 // "load", "count", ... or a number.
 bool ParseCommand(const std::string& argument, CliOptions& options, ArgumentReader& reader) {
+  if (argument == "restart") {
+    options.request.command = ZylCmdDisable;
+    options.restart = true;
+    return true;
+  }
   for (uint32_t code = 0; code < std::size(kCommandNames); ++code) {
     if (argument == kCommandNames[code]) {
       options.request.command = code;
@@ -243,6 +251,16 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
     *error = "no command given";
     return std::nullopt;
   }
+  const bool waits = options.restart || options.waitSeconds.has_value();
+  if (waits && !options.restart &&
+      (options.request.command != ZylCmdEnable || !options.raw.empty())) {
+    *error = "--wait goes with enable and restart";
+    return std::nullopt;
+  }
+  if (waits && options.request.matchId == 0 && options.request.matchSubsys == 0) {
+    *error = "waiting for the adapter needs --match-id or --match-subsys (and --count) to query it";
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -338,6 +356,47 @@ int ExitStatusOfResult(int32_t result) {
   return kExitServiceFailed;
 }
 
+std::string FormatWait(bool json, const WaitOutcome& wait) {
+  const bool answered = wait.status == ZYL_STATUS_OK;
+  if (json) {
+    std::string out = "\"wait\":{\"status\":" + JsonString(StatusName(wait.status));
+    if (answered) {
+      out += ",\"result\":" + std::to_string(wait.result) +
+             ",\"meaning\":" + JsonString(ResultMeaning(wait.result));
+    }
+    out += ",\"working\":" +
+           std::string(answered && wait.result == kResultAdapterWorks ? "true" : "false");
+    out += ",\"waitedMs\":" + std::to_string(wait.waitedMs) +
+           ",\"waitMs\":" + std::to_string(wait.waitMs);
+    if (!wait.message.empty()) out += ",\"message\":" + JsonString(wait.message);
+    return out + "}";
+  }
+  const std::string seconds = std::to_string(wait.waitedMs / 1000) + "." +
+                              std::to_string(wait.waitedMs % 1000 / 100) + " s";
+  if (!answered) return "waiting for the adapter: " + wait.message + "\n";
+  std::string out = "query until the adapter works: result " + std::to_string(wait.result) + " (" +
+                    ResultMeaning(wait.result) + ") after " + seconds;
+  if (wait.result != kResultAdapterWorks && ExitStatusOfWait(wait) == kExitNotBack) {
+    out += ", not back within " + std::to_string(wait.waitMs / 1000) + " s";
+  }
+  return out + "\n";
+}
+
+int ExitStatusOfWait(const WaitOutcome& wait) {
+  if (wait.status != ZYL_STATUS_OK) {
+    Outcome failed;
+    failed.status = wait.status;
+    return ExitStatus(failed);
+  }
+  switch (wait.result) {
+    case kResultAdapterHasProblem:
+    case kResultCommandRegisterZero:
+    case kResultAdapterNotFound:
+      return kExitNotBack;
+  }
+  return ExitStatusOfResult(wait.result);
+}
+
 std::string UsageError(const std::vector<std::string>& arguments, const std::string& error) {
   if (std::find(arguments.begin(), arguments.end(), "--json") != arguments.end()) {
     return "{\"status\":\"bad-arguments\",\"message\":" + JsonString(error) + "}\n";
@@ -349,6 +408,9 @@ std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elap
   const std::string name = CommandName(options.request.command);
   const std::string what = options.raw.empty() && !name.empty() ? name : "request";
   const std::string seconds = std::to_string(elapsedMs / 1000) + " s";
+  if (waitingFor == ZYL_WAITING_FOR_ADAPTER) {
+    return "zylclient: waiting for the adapter to work (" + seconds + ")";
+  }
   if (waitingFor == ZYL_WAITING_FOR_SERVICE) {
     return "zylclient: waiting for the service, which serves another client (" + seconds + ")";
   }
@@ -358,7 +420,8 @@ std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elap
 std::string UsageText() {
   return "usage: zylclient <command> [options]\n"
          "       zylclient --version\n"
-         "  <command>  load, count, query, disable, enable, or a number (0x.. for hex)\n"
+         "  <command>  load, count, query, disable, enable, or a number (0x.. for hex);\n"
+         "             restart: disable, enable, then query until the adapter works\n"
          "options:\n"
          "  --match-id 0xDDDDVVVV      PCI ID dword to match (device<<16 | vendor)\n"
          "  --match-subsys 0xSSSSVVVV  PCI subsystem dword to match\n"
@@ -366,6 +429,9 @@ std::string UsageText() {
          "  --found-vendor 0xVVVV      foundVendor to send\n"
          "  --found-device 0xDDDD      foundDevice to send\n"
          "  --timeout-ms N             limit for the whole exchange; 0 or none: 60000\n"
+         "  --wait SECONDS             enable, restart: then query (--match-id or\n"
+         "                             --match-subsys, --count) until the adapter works;\n"
+         "                             restart waits 30 s without it\n"
          "  --json                     report as one JSON object\n"
          "  --runtime-dir DIR          (Linux) the service's runtime directory (default\n"
          "                             /run/vokzyl)\n"
@@ -380,7 +446,8 @@ std::string UsageText() {
          "  7   the adapter has a problem, for example it is disabled (query: 3)\n"
          "  8   the state change was refused (-101)\n"
          "  9   no library session yet: run load first (-107)\n"
-         "  10  not found: no adapter node (-102), or no working function at that index (4)\n";
+         "  10  not found: no adapter node (-102), or no working function at that index (4)\n"
+         "  11  --wait, restart: the adapter did not work within the wait\n";
 }
 
 namespace {
@@ -401,6 +468,59 @@ struct WaitingNotice {
     if (shown) std::fputs("\n", stderr);
   }
 };
+
+// enable --wait, and restart: disable, enable, then query until the adapter works. A step
+// that did not do what it was asked ends the run with its own exit status.
+int Restart(const CliOptions& options, zyl_options library, WaitingNotice& notice, SendFn send) {
+  std::vector<std::string> reports;
+  auto step = [&](uint32_t command) {
+    CliOptions one = options;
+    one.request.command = command;
+    const Outcome outcome = send(one, library);
+    std::string report = FormatReport(one, outcome);
+    if (options.json) report = report.substr(0, report.size() - 2);  // without "}\n"
+    reports.push_back(std::move(report));
+    return ExitStatus(outcome);
+  };
+  // One JSON object: the enable's with the wait in it, or the restart's with its steps.
+  auto print = [&](const std::string& wait) {
+    notice.End();
+    std::string out;
+    if (!options.json) {
+      for (const std::string& report : reports) out += report;
+      out += wait;
+    } else if (!options.restart) {
+      out = reports.back() + (wait.empty() ? "" : "," + wait) + "}\n";
+    } else {
+      out = "{\"name\":\"restart\",\"steps\":[";
+      for (std::size_t i = 0; i < reports.size(); ++i) out += (i > 0 ? "," : "") + reports[i] + "}";
+      out += "]" + (wait.empty() ? "" : "," + wait) + "}\n";
+    }
+    std::fputs(out.c_str(), stdout);
+  };
+
+  int exitStatus = kExitDone;
+  if ((options.restart && (exitStatus = step(ZylCmdDisable)) != kExitDone) ||
+      (exitStatus = step(ZylCmdEnable)) != kExitDone) {
+    print("");
+    return exitStatus;
+  }
+
+  WaitOutcome wait;
+  wait.waitMs = options.waitSeconds.value_or(kRestartWaitSeconds) * 1000;
+  char message[512];
+  library.message = message;
+  library.message_size = sizeof(message);
+  const auto start = std::chrono::steady_clock::now();
+  wait.status = zyl_wait_until_working(options.request.matchId, options.request.matchSubsys,
+                                       options.request.count, wait.waitMs, &wait.result, &library);
+  wait.waitedMs = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count());
+  wait.message = message;
+  print(FormatWait(options.json, wait));
+  return ExitStatusOfWait(wait);
+}
 
 }  // namespace
 
@@ -432,6 +552,7 @@ int Main(const std::vector<std::string>& arguments, bool probe, SendFn send) {
     library.progress = &WaitingNotice::Show;
     library.progress_context = &notice;
   }
+  if (options->restart || options->waitSeconds) return Restart(*options, library, notice, send);
   const Outcome outcome = send(*options, library);
   notice.End();
   std::fputs(FormatReport(*options, outcome).c_str(), stdout);

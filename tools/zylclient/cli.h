@@ -20,6 +20,8 @@ struct CliOptions {
   bool createEvents = true;  // --no-events (probe)
   uint32_t timeoutMs = 0;    // 0: the library's default, 60000
   std::string runtimeDir;
+  bool restart = false;                 // "restart": disable, enable, then wait
+  std::optional<uint32_t> waitSeconds;  // --wait (enable, restart): query until it works
   bool help = false;
   bool version = false;  // --version: print the product version and stop
 };
@@ -63,7 +65,27 @@ enum ExitCode {
   kExitRefused = 8,         // -101
   kExitNoSession = 9,       // -107: load first
   kExitNotFound = 10,       // -102, or query: 4
+  kExitNotBack = 11,        // --wait, restart: the adapter did not work in time
 };
+
+/// How long restart waits for the adapter without --wait.
+inline constexpr uint32_t kRestartWaitSeconds = 30;
+
+/// What came of waiting for the adapter (zyl_wait_until_working).
+struct WaitOutcome {
+  int status = ZYL_STATUS_FAILED;
+  int32_t result = 0;  // the last query's answer, with ZYL_STATUS_OK
+  std::string message;
+  uint32_t waitedMs = 0;
+  uint32_t waitMs = 0;  // what was allowed
+};
+
+/// The report of a wait, after the command's own: a line, or for JSON a member
+/// ("wait":{...}) that Main puts into the command's object.
+std::string FormatWait(bool json, const WaitOutcome& wait);
+/// Exit status after a wait: 0 when the adapter works, kExitNotBack when it did not come back
+/// in time, otherwise as for any other answer.
+int ExitStatusOfWait(const WaitOutcome& wait);
 
 /// Process exit status for a request: that of the reply's result when one came, otherwise
 /// the transport failure's.

@@ -20,7 +20,8 @@
  * Time-outs. `timeout_ms` covers the whole call. A call that returns ZYL_STATUS_TIMEOUT has
  * sent its request: the command may have run, may still be running, or may never run, but it
  * runs at most once (no call ever sends a request twice). Nothing tells which: ask with
- * zyl_query to learn the adapter's state before deciding to repeat a disable or an enable.
+ * zyl_query (or zyl_wait_until_working) to learn the adapter's state before deciding to repeat
+ * a disable or an enable.
  * ZYL_STATUS_BUSY, ZYL_STATUS_NO_SERVICE, ZYL_STATUS_NO_EVENTS and ZYL_STATUS_NOT_THE_SERVICE mean
  * that nothing was sent, so the command did not run.
  *   - Linux: a client waits for a busy service in the socket's queue with its request already
@@ -80,7 +81,8 @@ typedef struct zyl_record {
 } zyl_record;
 
 /* Transport statuses. Each means one thing on both systems; the notes say how each system
- * comes to give it. Every command function (zyl_request, zyl_load ... zyl_enable) can return
+ * comes to give it. Every command function (zyl_request, zyl_load ... zyl_enable,
+ * zyl_wait_until_working) can return
  * any of them, and nothing else; zyl_version and the two text functions return no status. */
 enum {
   /* A whole reply was read; the output parameters are written. */
@@ -123,7 +125,8 @@ enum {
  * a busy service in the socket's queue, so there the whole wait reads as the reply's. */
 enum {
   ZYL_WAITING_FOR_SERVICE = 1, /* the pipe serves another client */
-  ZYL_WAITING_FOR_REPLY = 2    /* the request was sent; the command runs */
+  ZYL_WAITING_FOR_REPLY = 2,   /* the request was sent; the command runs */
+  ZYL_WAITING_FOR_ADAPTER = 3  /* zyl_wait_until_working: the adapter does not work yet */
 };
 
 /* Called on the caller's thread about once a second while an exchange waits, the first time
@@ -184,6 +187,17 @@ ZYL_API int zyl_query(uint32_t match_id, uint32_t match_subsys, uint32_t index, 
 /* Commands 3 and 4: take the adapter of the last count out of service, and put it back. */
 ZYL_API int zyl_disable(int32_t* result, const zyl_options* options);
 ZYL_API int zyl_enable(int32_t* result, const zyl_options* options);
+
+/* Command 2 again and again, about every 250 ms, until the adapter works (result 2) or
+ * `wait_ms` has passed: what to call after zyl_enable instead of sleeping a guessed time. Each
+ * query is one exchange within `timeout_ms` (the last may end that long after `wait_ms`); the
+ * progress hook is called with ZYL_WAITING_FOR_ADAPTER about once a second between queries,
+ * with the time since the call began. Returns ZYL_STATUS_OK with `result` the last answer: 2
+ * once the adapter works; when `wait_ms` ran out first, what the adapter answered last (3, 4 or
+ * -102: it is not back). An answer that waiting cannot change (-107: no session, -106, 0 ...)
+ * ends the wait at once. Any other status ends the wait with that status. */
+ZYL_API int zyl_wait_until_working(uint32_t match_id, uint32_t match_subsys, uint32_t index,
+                                   uint32_t wait_ms, int32_t* result, const zyl_options* options);
 
 /* The library's version as ZYL_VERSION_NUMBER forms it: major << 16 | minor << 8 | patch. */
 ZYL_API uint32_t zyl_version(void);
