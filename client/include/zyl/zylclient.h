@@ -6,7 +6,7 @@
  * reads the reply, all within one time-out. It returns as soon as the reply is in: the
  * service's done and disconnected signals are for watchers of the protocol, not for callers.
  *
- * Plain C (C89 to C23 and C++), no allocation visible to the caller, no callbacks except the
+ * Plain C (C89 and later, and C++), no allocation visible to the caller, no callbacks except the
  * optional progress hook: callable through any foreign-function interface. Link the shared
  * library (it carries the C++ run-time as a dependency: libstdc++ on Linux; linked in on
  * Windows) or the static one (then link the C++ run-time too: pkg-config --static, or the
