@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <mutex>
+#include <new>
+#include <string>
 
 #include "client/exchange.h"
 #include "client/transport.h"
@@ -18,8 +21,9 @@ static_assert(offsetof(zyl_record, foundDevice) == offsetof(ZylRequest, foundDev
 namespace {
 
 constexpr uint32_t kDefaultTimeoutMs = 60000;
-// The options record as version 1 of the library knows it.
+// The options record as each layout ends: the first without the message buffer.
 constexpr std::size_t kOptionsSizeV1 = offsetof(zyl_options, progress_context) + sizeof(void*);
+constexpr std::size_t kOptionsSizeV2 = offsetof(zyl_options, message_size) + sizeof(uint32_t);
 
 // The events have global names, so two exchanges of one process would share them: one at a
 // time. A caller waits for the one before within its own time-out.
@@ -38,8 +42,42 @@ zyl_record FromWire(const ZylRequest& wire) {
                     wire.result,  wire.foundVendor, wire.foundDevice};
 }
 
-int Request(const zyl_record& request, zyl_record* reply, const zyl_options* options) {
-  if (options != nullptr && options->size < kOptionsSizeV1) return ZYL_STATUS_BAD_ARGUMENT;
+// The caller's message buffer, when its options have one: every call that has one leaves a
+// text in it, "" on success.
+class Message {
+ public:
+  explicit Message(const zyl_options* options) {
+    if (options == nullptr || options->size < kOptionsSizeV2 || options->message == nullptr ||
+        options->message_size == 0) {
+      return;
+    }
+    buffer_ = options->message;
+    size_ = options->message_size;
+    buffer_[0] = '\0';
+  }
+
+  // Copies `text`, cut to fit at a character's start (a path may hold UTF-8).
+  int Give(int status, const std::string& text) const {
+    if (buffer_ == nullptr) return status;
+    std::size_t length = std::min<std::size_t>(text.size(), size_ - 1);
+    if (length < text.size()) {
+      while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+    }
+    std::memcpy(buffer_, text.data(), length);
+    buffer_[length] = '\0';
+    return status;
+  }
+
+ private:
+  char* buffer_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+int Request(const zyl_record& request, zyl_record* reply, const zyl_options* options,
+            const Message& message) {
+  if (options != nullptr && options->size < kOptionsSizeV1) {
+    return message.Give(ZYL_STATUS_BAD_ARGUMENT, "options->size is too small");
+  }
   zylclient::ExchangeOptions exchange;
   zylclient::TransportOptions transport;
   const uint32_t timeoutMs =
@@ -55,7 +93,11 @@ int Request(const zyl_record& request, zyl_record* reply, const zyl_options* opt
   // The wait for an earlier caller of this process counts against the time-out.
   const auto start = std::chrono::steady_clock::now();
   std::unique_lock lock(ExchangeLock(), std::defer_lock);
-  if (!lock.try_lock_for(std::chrono::milliseconds(exchange.timeoutMs))) return ZYL_STATUS_BUSY;
+  if (!lock.try_lock_for(std::chrono::milliseconds(exchange.timeoutMs))) {
+    return message.Give(ZYL_STATUS_BUSY,
+                        "another thread of this process held the exchange for the whole "
+                        "time-out; nothing was sent");
+  }
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   exchange.timeoutMs = std::max(0, exchange.timeoutMs - static_cast<int>(waited.count()));
@@ -63,15 +105,20 @@ int Request(const zyl_record& request, zyl_record* reply, const zyl_options* opt
   const zylclient::ExchangeResult result =
       zylclient::RunExchange(*channel, zylclient::EncodeRequest(ToWire(request)), exchange);
   if (result.status == ZYL_STATUS_OK) *reply = FromWire(result.reply);
-  return result.status;
+  return message.Give(result.status, result.status == ZYL_STATUS_OK ? std::string()
+                                     : result.message.empty()       ? zyl_status_text(result.status)
+                                                                    : result.message);
 }
 
 // Runs `command` with the given fields and hands back the whole reply.
 int Command(zyl_record request, zyl_record* reply, const zyl_options* options) {
+  const Message message(options);
   try {
-    return Request(request, reply, options);
+    return Request(request, reply, options, message);
+  } catch (const std::bad_alloc&) {
+    return message.Give(ZYL_STATUS_FAILED, "out of memory");
   } catch (...) {
-    return ZYL_STATUS_FAILED;
+    return message.Give(ZYL_STATUS_FAILED, "unexpected failure in the client library");
   }
 }
 
@@ -85,7 +132,10 @@ void Give(T* out, T value) {
 extern "C" {
 
 int zyl_request(const zyl_record* request, zyl_record* reply, const zyl_options* options) {
-  if (request == nullptr || reply == nullptr) return ZYL_STATUS_BAD_ARGUMENT;
+  if (request == nullptr || reply == nullptr) {
+    return Message(options).Give(ZYL_STATUS_BAD_ARGUMENT,
+                                 request == nullptr ? "request is NULL" : "reply is NULL");
+  }
   return Command(*request, reply, options);
 }
 
@@ -146,6 +196,8 @@ int zyl_enable(int32_t* result, const zyl_options* options) {
   return status;
 }
 
+uint32_t zyl_version(void) { return ZYL_VERSION_NUMBER; }
+
 const char* zyl_status_text(int status) {
   switch (status) {
     case ZYL_STATUS_OK:
@@ -153,17 +205,17 @@ const char* zyl_status_text(int status) {
     case ZYL_STATUS_NO_SERVICE:
       return "the service is not running";
     case ZYL_STATUS_BUSY:
-      return "the service stayed busy with another client";
+      return "the service stayed busy with another client; nothing was sent";
     case ZYL_STATUS_NO_EVENTS:
-      return "the events cannot be made";
+      return "the events cannot be made; nothing was sent";
     case ZYL_STATUS_CLOSED:
       return "the service closed the connection without a reply";
     case ZYL_STATUS_SHORT_REPLY:
       return "the service closed the connection after part of a reply";
     case ZYL_STATUS_TIMEOUT:
-      return "no reply within the time-out";
+      return "no reply within the time-out; the command may or may not run";
     case ZYL_STATUS_NOT_THE_SERVICE:
-      return "the pipe is not served by the service";
+      return "the pipe is not served by the service; nothing was sent";
     case ZYL_STATUS_FAILED:
       return "the connection failed";
     case ZYL_STATUS_BAD_ARGUMENT:

@@ -41,9 +41,11 @@ if [[ "$want" == all || "$want" == deb ]]; then
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all
   cppflags="$(dpkg-buildflags --get CPPFLAGS)"
   ldflags="$(dpkg-buildflags --get LDFLAGS)"
-  # Libraries others link against go in the multiarch folder, as Debian's own do.
+  # Libraries others link against go in the multiarch folder, as Debian's own do, and the unit
+  # where Debian 12's packages put theirs, outside the prefix /usr.
   cmake -S . -B build/package-linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DZYL_BUILD_TESTS=OFF \
     -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)" \
+    -DZYL_INSTALL_UNITDIR=/lib/systemd/system \
     -DZYL_BUILD_BENCH=OFF -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \
     -DCMAKE_CXX_FLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null

@@ -1,9 +1,10 @@
 #!/bin/sh
-# Runs the client library's two examples (C, and Python through ctypes) against the service on
-# the simulated machine, and checks what they print.
-#   client_examples.sh SIM_SERVICE C_EXAMPLE LIBRARY PYTHON_EXAMPLE
+# Runs the client library's examples (C programs, and Python through ctypes) against the service
+# on the simulated machine, and checks what they print.
+#   client_examples.sh SIM_SERVICE LIBRARY PYTHON_EXAMPLE C_EXAMPLE...
 set -eu
-sim_service=$1 c_example=$2 library=$3 python_example=$4
+sim_service=$1 library=$2 python_example=$3
+shift 3
 
 runtime=$(mktemp -d)
 "$sim_service" --runtime-dir "$runtime" 2>"$runtime/service.log" &
@@ -29,7 +30,9 @@ check() {
   echo "$1: as expected"
 }
 
-check "C example" "$("$c_example" "$runtime")"
+for c_example in "$@"; do
+  check "$c_example" "$("$c_example" "$runtime")"
+done
 
 # A library built with AddressSanitizer needs its run-time loaded first in a Python process.
 preload=
@@ -37,5 +40,20 @@ if ldd "$library" | grep -q libasan; then
   preload=$(ldd "$library" | awk '/libasan/ {print $3}')
   export ASAN_OPTIONS=detect_leaks=0
 fi
-check "Python example" "$(LD_PRELOAD=$preload python3 "$python_example" --library "$library" \
-  --runtime-dir "$runtime")"
+check "Python example" "$(LD_PRELOAD=$preload LD_LIBRARY_PATH=$(dirname "$library") \
+  python3 "$python_example" "$runtime")"
+
+# The README shows both programs: its excerpts must be these files' own lines, so that what a
+# reader copies is what ran here.
+readme="$(dirname "$0")/../README.md"
+for language in c python; do
+  excerpt=$(awk -v lang="$language" '$0 == "```" lang {on = 1; next} on && $0 == "```" {exit} on' \
+    "$readme")
+  source_file=$python_example
+  [ "$language" = c ] && source_file=$(dirname "$python_example")/../c/zyl_example.c
+  if ! python3 -c 'import sys; sys.exit(sys.argv[1] not in open(sys.argv[2]).read())' \
+    "$excerpt" "$source_file"; then
+    echo "the README's $language excerpt is not a part of $source_file"; exit 1
+  fi
+done
+echo "README excerpts: the examples' own lines"

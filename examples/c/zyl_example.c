@@ -3,7 +3,8 @@
 #include <stdio.h>
 #include <zyl/zylclient.h>
 
-#define ADAPTER_SUBSYSTEM 0x81CE104Du /* subsystem 81CE, subsystem vendor 104D */
+/* The subsystem dword: subsystem ID << 16 | subsystem vendor ID (PCI register 0x2C). */
+#define ADAPTER_SUBSYSTEM 0x81CE104Du /* subsystem 0x81CE, subsystem vendor 0x104D */
 
 /* `result` is read after the call that fills it. */
 static int check(const char* what, int status, const int32_t* result) {

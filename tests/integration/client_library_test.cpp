@@ -11,7 +11,9 @@
 #include <zyl/zylclient.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,6 +38,21 @@ class ClientLibraryTest : public ::testing::Test {
         std::vector<std::string>{kSimService, "--runtime-dir", runtime_},
         runtime_ + "/service.log");
     ASSERT_TRUE(service_->WaitForFile(runtime_ + "/TAVIK_Zyl_Control_Service"));
+  }
+
+  // Waits until the service answers a request. Its socket file is no sign: a service that ended
+  // leaves its file behind, and the next one may not listen yet. Before a load, a count touches
+  // nothing (it answers -107).
+  bool WaitUntilServed() const {
+    const zyl_options options = Options(10000);
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    int status;
+    while ((status = zyl_count_by_id(kAdapterId, nullptr, nullptr, &options)) ==
+               ZYL_STATUS_NO_SERVICE &&
+           Clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status == ZYL_STATUS_OK;
   }
 
   zyl_options Options(uint32_t timeoutMs = 20000) const {
@@ -125,6 +142,13 @@ TEST(ClientLibraryTexts, NameEveryStatusAndEveryCodeTheServiceAnswers) {
   EXPECT_STREQ(zyl_result_text(-1), "unknown result");
 }
 
+TEST(ClientLibraryTexts, VersionOfTheLibraryIsTheHeaders) {
+  EXPECT_EQ(zyl_version(), static_cast<uint32_t>(ZYL_VERSION_NUMBER));
+  EXPECT_EQ(zyl_version() >> 16, static_cast<uint32_t>(ZYL_VERSION_MAJOR));
+  EXPECT_EQ(zyl_version() >> 8 & 0xFF, static_cast<uint32_t>(ZYL_VERSION_MINOR));
+  EXPECT_EQ(zyl_version() & 0xFF, static_cast<uint32_t>(ZYL_VERSION_PATCH));
+}
+
 TEST_F(ClientLibraryTest, RefusedRequestIsAConnectionClosedWithoutReply) {
   const zyl_options options = Options();
   const zyl_record unknown{7, 0, 0, 0, 0, 0, 0};
@@ -162,7 +186,7 @@ TEST_F(ClientLibraryTest, BusyServiceServesTheCallerOnceTheRunningCommandEnds) {
       std::vector<std::string>{kSimService, "--runtime-dir", runtime_, "--command-delay-ms",
                                "2000"},
       slowLog);
-  ASSERT_TRUE(service_->WaitForFile(runtime_ + "/TAVIK_Zyl_Control_Service"));
+  ASSERT_TRUE(WaitUntilServed());
   const zyl_options hurried = Options(3000);
   ASSERT_EQ(zyl_load(nullptr, &hurried), ZYL_STATUS_OK) << "alone";
   integration::Background holder({std::string(ZYL_BINARY_DIR) + "/tools/zylclient/zylclient",
@@ -305,16 +329,127 @@ TEST_F(ClientLibraryTest, ProgramThatClosesAndReusesDescriptorsBetweenCallsIsUnh
 
 TEST(ClientLibraryWithoutService, SaysSoAndRefusesBadArguments) {
   const std::string empty = integration::MakeTempDir("zylnone");
+  char message[256] = "untouched";
   zyl_options options{};
   options.size = sizeof(options);
   options.runtime_dir = empty.c_str();
+  options.message = message;
+  options.message_size = sizeof(message);
   EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
+  EXPECT_EQ(std::string(message).rfind("the service is not running: " + empty, 0), 0u) << message;
 
   zyl_record record{};
   EXPECT_EQ(zyl_request(nullptr, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
+  EXPECT_STREQ(message, "request is NULL");
   EXPECT_EQ(zyl_request(&record, nullptr, &options), ZYL_STATUS_BAD_ARGUMENT);
+  EXPECT_STREQ(message, "reply is NULL");
+  options.message_size = 8;
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
+  EXPECT_STREQ(message, "the ser") << "cut to fit, terminated";
+
+  // A caller built before the message buffer existed passes the first, smaller layout: it
+  // keeps working, and nothing is written past the record it knows.
+  options.size = offsetof(zyl_options, message);
+  std::strcpy(message, "untouched");
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
+  EXPECT_STREQ(message, "untouched");
   options.size = 4;
   EXPECT_EQ(zyl_request(&record, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
+}
+
+// ZYL_STATUS_BUSY means no turn came within the time-out and nothing was sent, also when the
+// turn is held by another thread of this process.
+TEST_F(ClientLibraryTest, AnotherThreadHoldingTheExchangeIsBusyAndNothingIsSent) {
+  const zyl_options first = Options();
+  ASSERT_EQ(zyl_load(nullptr, &first), ZYL_STATUS_OK);
+  ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
+  std::promise<void> holding;
+  zyl_options held = Options(8000);
+  held.progress = [](void* context, int, uint32_t) {
+    auto* promise = static_cast<std::promise<void>**>(context);
+    if (*promise != nullptr) (*promise)->set_value();
+    *promise = nullptr;
+  };
+  std::promise<void>* once = &holding;
+  held.progress_context = &once;
+  int32_t heldResult = 0;
+  std::thread holder([&] { EXPECT_EQ(zyl_load(&heldResult, &held), ZYL_STATUS_OK); });
+  holding.get_future().wait();  // a second into its exchange
+
+  char message[256];
+  zyl_options hurried = Options(300);
+  hurried.message = message;
+  hurried.message_size = sizeof(message);
+  EXPECT_EQ(zyl_load(nullptr, &hurried), ZYL_STATUS_BUSY);
+  EXPECT_STREQ(message,
+               "another thread of this process held the exchange for the whole time-out; "
+               "nothing was sent");
+  kill(service_->pid(), SIGCONT);
+  holder.join();
+  EXPECT_EQ(heldResult, 1);
+  const std::string log = integration::ReadFile(runtime_ + "/service.log");
+  int loads = 0;
+  for (auto at = log.find("<-------------QV_InitLibrary"); at != std::string::npos;
+       at = log.find("<-------------QV_InitLibrary", at + 1)) {
+    ++loads;
+  }
+  EXPECT_EQ(loads, 2) << "the busy caller's load never ran";
+}
+
+TEST_F(ClientLibraryTest, WaitUntilWorkingQueriesUntilTheAdapterIsBack) {
+  const zyl_options options = Options();
+  int32_t result = 0;
+  Progress progress;
+  zyl_options reported = Options();
+  reported.progress = &Progress::Record;
+  reported.progress_context = &progress;
+  ASSERT_EQ(zyl_wait_until_working(kAdapterId, 0, 0, 5000, &result, &reported), ZYL_STATUS_OK);
+  EXPECT_EQ(result, -107) << "no session: waiting cannot help";
+  EXPECT_TRUE(progress.calls.empty()) << "ended at once";
+
+  ASSERT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(zyl_count_by_id(kAdapterId, nullptr, nullptr, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(zyl_disable(&result, &options), ZYL_STATUS_OK);
+  ASSERT_EQ(result, 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(zyl_wait_until_working(kAdapterId, 0, 0, 2200, &result, &reported), ZYL_STATUS_OK);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2200));
+  EXPECT_EQ(result, 3) << "still disabled when the wait ran out";
+  ASSERT_FALSE(progress.calls.empty()) << "about once a second";
+  EXPECT_EQ(progress.calls[0].first, ZYL_WAITING_FOR_ADAPTER);
+  EXPECT_GE(progress.calls[0].second, 1000u);
+
+  // Another thread puts it back while this one waits.
+  std::thread enabler([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    int32_t enabled = 0;
+    EXPECT_EQ(zyl_enable(&enabled, &options), ZYL_STATUS_OK);
+    EXPECT_EQ(enabled, 1);
+  });
+  EXPECT_EQ(zyl_wait_until_working(kAdapterId, 0, 0, 20000, &result, &options), ZYL_STATUS_OK);
+  enabler.join();
+  EXPECT_EQ(result, 2);
+}
+
+// The cause of each failure, in the caller's own buffer; "" after a reply.
+TEST_F(ClientLibraryTest, EachFailureLeavesItsCauseInTheCallersBuffer) {
+  char message[256] = "untouched";
+  zyl_options options = Options();
+  options.message = message;
+  options.message_size = sizeof(message);
+  ASSERT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_OK);
+  EXPECT_STREQ(message, "");
+
+  const zyl_record unknown{7, 0, 0, 0, 0, 0, 0};
+  zyl_record reply{};
+  EXPECT_EQ(zyl_request(&unknown, &reply, &options), ZYL_STATUS_CLOSED);
+  EXPECT_STREQ(message, "no reply: the service closed the connection");
+
+  ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
+  options.timeout_ms = 300;
+  EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_TIMEOUT);
+  kill(service_->pid(), SIGCONT);
+  EXPECT_EQ(std::string(message).rfind("no reply within ", 0), 0u) << message;
 }
 
 }  // namespace

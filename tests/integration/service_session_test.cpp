@@ -18,6 +18,7 @@ using integration::Finished;
 
 const std::string kBuild = ZYL_BINARY_DIR;
 const std::string kClient = kBuild + "/tools/zylclient/zylclient";
+const std::string kProbe = kBuild + "/tools/zylclient/zylprobe";
 const std::string kSimService = kBuild + "/sim/zylsim_service";
 constexpr char kSocket[] = "/TAVIK_Zyl_Control_Service";
 
@@ -43,13 +44,15 @@ class SimulatedMachineTest : public ::testing::Test {
     ASSERT_TRUE(service->WaitForFile(runtime + kSocket)) << Log();
   }
 
-  Reply Client(std::vector<std::string> args) {
-    std::vector<std::string> argv{kClient,  "--runtime-dir", runtime,
+  Reply Client(std::vector<std::string> args, const std::string& program = kClient) {
+    std::vector<std::string> argv{program,  "--runtime-dir", runtime,
                                   "--json", "--timeout-ms",  "20000"};
     argv.insert(argv.end(), args.begin(), args.end());
     const Finished finished = integration::Run(argv);
     return Reply{finished.status, finished.output};
   }
+  // The tests' protocol probe: what zylclient cannot send.
+  Reply Probe(std::vector<std::string> args) { return Client(std::move(args), kProbe); }
   std::string Log() const { return integration::ReadFile(runtime + "/service.log"); }
 
   std::string runtime;
@@ -88,12 +91,44 @@ TEST_F(SimulatedMachineTest, FullSessionTakesTheAdapterOutAndPutsItBack) {
   EXPECT_NE(log.find("ZYLCTRL:SERVICE_CONTROL_STOP"), std::string::npos);
 }
 
+// The exit status a script sees at each step, from the real program.
+TEST_F(SimulatedMachineTest, ExitStatusTellsEachOutcomeApart) {
+  const std::vector<std::string> query{"query", "--match-id", "0x81CE104D"};
+  EXPECT_EQ(Client(query).exitStatus, 9) << "no session yet";
+  EXPECT_EQ(Client({"load", "--timeout-ms", "0"}).exitStatus, 0) << "0: the default time-out";
+  EXPECT_EQ(Client({"count", "--match-id", "0x81CE104D"}).exitStatus, 0);
+  EXPECT_EQ(Client(query).exitStatus, 0) << "works";
+  EXPECT_EQ(Client({"disable"}).exitStatus, 0);
+  EXPECT_EQ(Client(query).exitStatus, 7) << "disabled: the adapter has a problem";
+  EXPECT_EQ(Client({"query", "--match-id", "0x81CE104D", "--count", "1"}).exitStatus, 10)
+      << "no second function";
+  const Reply bad = Client({"count", "--bogus"});
+  EXPECT_EQ(bad.exitStatus, 2);
+  EXPECT_EQ(bad.json, "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");
+}
+
+TEST_F(SimulatedMachineTest, RestartAndEnableWaitUntilTheAdapterWorks) {
+  ASSERT_EQ(Client({"load"}).exitStatus, 0);
+  ASSERT_EQ(Client({"count", "--match-id", "0x81CE104D"}).exitStatus, 0);
+  const Reply restart = Client({"restart", "--match-id", "0x81CE104D"});
+  EXPECT_EQ(restart.exitStatus, 0) << restart.json;
+  EXPECT_NE(restart.json.find("\"name\":\"restart\",\"steps\":[{"), std::string::npos);
+  EXPECT_NE(restart.json.find("\"wait\":{\"status\":\"reply\",\"result\":2"), std::string::npos);
+  // No second function with that ID: it never works, so the wait runs out.
+  const Reply never = Client({"enable", "--match-id", "0x81CE104D", "--count", "1", "--wait", "1"});
+  EXPECT_EQ(never.exitStatus, 11) << never.json;
+  EXPECT_NE(never.json.find("\"working\":false"), std::string::npos) << never.json;
+  EXPECT_EQ(Client({"query", "--match-id", "0x81CE104D", "--wait", "1"}).exitStatus, 2);
+  EXPECT_EQ(Client({"restart"}).exitStatus, 2) << "nothing to query";
+}
+
 TEST_F(SimulatedMachineTest, RefusedClientsGetNoReplyAndTheNextIsServed) {
   EXPECT_EQ(Client({"7"}).exitStatus, 4) << "unknown command: closed without a reply";
-  const Reply bare = Client({"load", "--no-events"});
+  const Reply bare = Probe({"load", "--no-events"});
   EXPECT_EQ(bare.exitStatus, 0) << "no events: served, the socket is the whole exchange";
   EXPECT_EQ(bare.result(), 1);
-  EXPECT_EQ(Client({"--raw", "0300000000"}).exitStatus, 4) << "short record: refused";
+  EXPECT_EQ(Probe({"--raw", "0300000000"}).exitStatus, 4) << "short record: refused";
+  EXPECT_EQ(Client({"--raw", "0300000000"}).exitStatus, 2) << "zylclient sends records only";
   const Reply served = Client({"load"});
   EXPECT_EQ(served.exitStatus, 0);
   EXPECT_EQ(served.result(), 1);

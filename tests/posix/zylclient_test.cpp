@@ -90,7 +90,6 @@ TEST_F(ClientAgainstPipeLoopTest, UnknownCommandGetsNoReplyAndTheConnectionClose
   EXPECT_EQ(result.message, "no reply: the service closed the connection");
   EXPECT_FALSE(result.commandDoneBeforeReply);
   EXPECT_TRUE(result.disconnectedAfterReply);
-  EXPECT_EQ(zylclient::ExitStatus(result), 4);
 }
 
 TEST_F(ClientAgainstPipeLoopTest, SecondClientWaitsForTheFirstAndIsServedAfterIt) {
@@ -110,7 +109,6 @@ TEST_F(ClientAgainstPipeLoopTest, ReplyThatTakesTooLongIsATimeoutAndTheServiceGo
   hurried.timeoutMs = 100;
   const ExchangeResult late = Send(ZylRequest{4, 0, 0, 0, 0, 0, 0}, hurried);
   EXPECT_EQ(late.status, ZYL_STATUS_TIMEOUT);
-  EXPECT_EQ(zylclient::ExitStatus(late), 5);
   const ExchangeResult next = Send(ZylRequest{0, 0, 0, 0, 0, 0, 0});
   ASSERT_EQ(next.status, ZYL_STATUS_OK) << next.message;
   EXPECT_EQ(next.reply.result, 100);
@@ -122,7 +120,6 @@ TEST(ClientWithoutServiceTest, ReportsThatTheServiceIsNotRunning) {
   const ExchangeResult result =
       zylclient::RunExchange(*transport, zylclient::EncodeRequest(ZylRequest{}), {});
   EXPECT_EQ(result.status, ZYL_STATUS_NO_SERVICE);
-  EXPECT_EQ(zylclient::ExitStatus(result), 3);
 }
 
 TEST(ClientRecordTest, EncodesLittleEndianAndDecodesBack) {
@@ -145,21 +142,21 @@ TEST(ClientCommandLineTest, TakesNamesNumbersAndFields) {
   auto options = zylclient::ParseArguments(
       {"disable", "--match-id", "0x81CE104D", "--count", "2", "--found-vendor", "0x104d", "--json",
        "--timeout-ms", "500", "--runtime-dir", "/x", "--no-events"},
-      &error);
+      &error, true);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->request.command, 3u);
   EXPECT_EQ(options->request.matchId, 0x81CE104Du);
   EXPECT_EQ(options->request.count, 2u);
   EXPECT_EQ(options->request.foundVendor, 0x104D);
   EXPECT_TRUE(options->json);
-  EXPECT_EQ(options->timeoutMs, 500);
+  EXPECT_EQ(options->timeoutMs, 500u);
   EXPECT_EQ(options->runtimeDir, "/x");
   EXPECT_FALSE(options->createEvents);
 
   options = zylclient::ParseArguments({"7"}, &error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->request.command, 7u);
-  options = zylclient::ParseArguments({"--raw", "01 00 00 00 ff"}, &error);
+  options = zylclient::ParseArguments({"--raw", "01 00 00 00 ff"}, &error, true);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->raw, (std::vector<uint8_t>{1, 0, 0, 0, 0xFF}));
   // --version needs no command and sends nothing.
@@ -175,7 +172,9 @@ TEST(ClientCommandLineTest, RefusesWhatItCannotSend) {
   EXPECT_FALSE(zylclient::ParseArguments({"count", "--found-vendor", "0x10000"}, &error));
   EXPECT_FALSE(zylclient::ParseArguments({"count", "--match-id", "-1"}, &error));
   EXPECT_FALSE(zylclient::ParseArguments({"count", "--match-id"}, &error));
-  EXPECT_FALSE(zylclient::ParseArguments({"count", "--raw", "123"}, &error));
+  EXPECT_FALSE(zylclient::ParseArguments({"count", "--raw", "123"}, &error, true));
+  EXPECT_FALSE(zylclient::ParseArguments({"--raw", "00"}, &error)) << "the probe's alone";
+  EXPECT_FALSE(zylclient::ParseArguments({"load", "--no-events"}, &error));
   EXPECT_FALSE(zylclient::ParseArguments({"count", "--bogus"}, &error));
   EXPECT_FALSE(zylclient::ParseArguments({"count", "load"}, &error));
 }
@@ -184,9 +183,12 @@ TEST(ClientCommandLineTest, JsonReportHasTheReplyAndTheEvents) {
   zylclient::CliOptions options;
   options.json = true;
   options.request.command = 1;
-  ExchangeResult result;
+  zylclient::Outcome result;
   result.status = ZYL_STATUS_OK;
-  result.reply = ZylRequest{1, 0, 0, 2, 1, 0x104D, 0x81CE};
+  result.reply = zyl_record{1, 0, 0, 2, 1, 0x104D, 0x81CE};
+  const std::string plain = zylclient::FormatReport(options, result);
+  EXPECT_EQ(plain.find("commandDone"), std::string::npos) << "zylclient sees no events";
+  result.eventsWatched = true;  // the probe
   result.commandDoneBeforeReply = true;
   result.disconnectedAfterReply = true;
   const std::string json = zylclient::FormatReport(options, result);
@@ -205,13 +207,67 @@ TEST(ClientCommandLineTest, SaysWhatItWaitsForAndReportsAStrangerOnThePipe) {
             "zylclient: waiting for the service, which serves another client (1 s)");
 
   options.json = true;
-  ExchangeResult stranger;
+  zylclient::Outcome stranger;
   stranger.status = ZYL_STATUS_NOT_THE_SERVICE;
   stranger.message = "the pipe is not served by the service, nothing was sent: process 7";
   const std::string json = zylclient::FormatReport(options, stranger);
   EXPECT_NE(json.find("\"status\":\"not-the-service\""), std::string::npos) << json;
   EXPECT_EQ(json.find("\"reply\""), std::string::npos) << json;
   EXPECT_EQ(zylclient::ExitStatus(stranger), 3);
+}
+
+// What a script sees: every code the service can answer, and every transport status.
+TEST(ClientCommandLineTest, ExitStatusFollowsTheResult) {
+  const std::pair<int32_t, int> byResult[] = {
+      {1, 0},    {2, 0},    {3, 7},    {4, 10},   {0, 1},    {-101, 8}, {-102, 10},
+      {-105, 1}, {-106, 1}, {-107, 9}, {-108, 1}, {-200, 1}, {-300, 1}, {12345, 1}};
+  for (const auto& [result, exitStatus] : byResult) {
+    zylclient::Outcome reply;
+    reply.status = ZYL_STATUS_OK;
+    reply.reply.result = result;
+    EXPECT_EQ(zylclient::ExitStatus(reply), exitStatus) << "result " << result;
+  }
+  const std::pair<int, int> byStatus[] = {
+      {ZYL_STATUS_NO_SERVICE, 3}, {ZYL_STATUS_BUSY, 3},        {ZYL_STATUS_NOT_THE_SERVICE, 3},
+      {ZYL_STATUS_CLOSED, 4},     {ZYL_STATUS_SHORT_REPLY, 4}, {ZYL_STATUS_TIMEOUT, 5},
+      {ZYL_STATUS_NO_EVENTS, 6},  {ZYL_STATUS_FAILED, 6},      {ZYL_STATUS_BAD_ARGUMENT, 6}};
+  for (const auto& [status, exitStatus] : byStatus) {
+    zylclient::Outcome failed;
+    failed.status = status;
+    failed.reply.result = 1;
+    EXPECT_EQ(zylclient::ExitStatus(failed), exitStatus) << zyl_status_text(status);
+  }
+}
+
+TEST(ClientCommandLineTest, ExitStatusAfterAWaitSaysWhetherTheAdapterCameBack) {
+  const std::pair<int32_t, int> byResult[] = {{2, 0},     {3, 11},   {4, 11},
+                                              {-102, 11}, {-107, 9}, {-106, 1}};
+  for (const auto& [result, exitStatus] : byResult) {
+    zylclient::WaitOutcome wait;
+    wait.status = ZYL_STATUS_OK;
+    wait.result = result;
+    EXPECT_EQ(zylclient::ExitStatusOfWait(wait), exitStatus) << "result " << result;
+  }
+  zylclient::WaitOutcome gone;
+  gone.status = ZYL_STATUS_NO_SERVICE;
+  EXPECT_EQ(zylclient::ExitStatusOfWait(gone), 3);
+
+  zylclient::WaitOutcome late;
+  late.status = ZYL_STATUS_OK;
+  late.result = 3;
+  late.waitedMs = 30250;
+  late.waitMs = 30000;
+  EXPECT_EQ(zylclient::FormatWait(false, late),
+            "query until the adapter works: result 3 (adapter has a problem) after 30.2 s, not "
+            "back within 30 s\n");
+}
+
+TEST(ClientCommandLineTest, ArgumentErrorsComeAsJsonWhenAskedFor) {
+  EXPECT_EQ(zylclient::UsageError({"count", "--json", "--bogus"}, "unknown option --bogus"),
+            "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");
+  EXPECT_EQ(zylclient::UsageError({"count", "--bogus"}, "unknown option --bogus")
+                .rfind("zylclient: unknown option --bogus\nusage:", 0),
+            0u);
 }
 
 }  // namespace

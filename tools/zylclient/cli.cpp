@@ -1,8 +1,16 @@
 #include "tools/zylclient/cli.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+
+#include "service/result_codes.h"
+#include "service/zyl_request.h"
+#include "zyl_version.h"
 
 namespace zylclient {
 namespace {
@@ -81,7 +89,7 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string EventLines(const CliOptions& options, const ExchangeResult& result) {
+std::string EventLines(const CliOptions& options, const Outcome& result) {
   if (!result.eventsUsed) {
     // Linux: the socket is the whole exchange.
     return std::string("  ") + (result.commandDoneBeforeReply ? "reply received" : "no reply") +
@@ -114,7 +122,8 @@ constexpr NumberOption kNumberOptions[] = {
     {"--found-device", 0xFFFF,
      [](CliOptions& o, uint64_t v) { o.request.foundDevice = static_cast<uint16_t>(v); }},
     {"--timeout-ms", 24u * 3600 * 1000,
-     [](CliOptions& o, uint64_t v) { o.timeoutMs = static_cast<int>(v); }},
+     [](CliOptions& o, uint64_t v) { o.timeoutMs = static_cast<uint32_t>(v); }},
+    {"--wait", 24u * 3600, [](CliOptions& o, uint64_t v) { o.waitSeconds = uint32_t(v); }},
 };
 
 // Walks the arguments; an option's value is the argument after it.
@@ -144,6 +153,11 @@ class ArgumentReader {
 
 // "load", "count", ... or a number.
 bool ParseCommand(const std::string& argument, CliOptions& options, ArgumentReader& reader) {
+  if (argument == "restart") {
+    options.request.command = ZylCmdDisable;
+    options.restart = true;
+    return true;
+  }
   for (uint32_t code = 0; code < std::size(kCommandNames); ++code) {
     if (argument == kCommandNames[code]) {
       options.request.command = code;
@@ -160,10 +174,15 @@ bool ParseCommand(const std::string& argument, CliOptions& options, ArgumentRead
 }
 
 // One option starting with "--" (its value taken from `reader`).
-bool ParseOption(const std::string& option, CliOptions& options, ArgumentReader& reader) {
+bool ParseOption(const std::string& option, CliOptions& options, ArgumentReader& reader,
+                 bool probe) {
   if (option == "--json") {
     options.json = true;
     return true;
+  }
+  if (!probe && (option == "--no-events" || option == "--raw")) {
+    reader.Fail("unknown option " + option + " (a test option of zylprobe)");
+    return false;
   }
   if (option == "--no-events") {
     options.createEvents = false;
@@ -210,7 +229,7 @@ std::string CommandName(uint32_t command) {
 std::string ResultMeaning(int32_t result) { return zyl_result_text(result); }
 
 std::optional<CliOptions> ParseArguments(const std::vector<std::string>& arguments,
-                                         std::string* error) {
+                                         std::string* error, bool probe) {
   CliOptions options;
   ArgumentReader reader(arguments, error);
   bool haveCommand = false;
@@ -225,7 +244,7 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
     }
     bool parsed;
     if (argument.rfind("--", 0) == 0) {
-      parsed = ParseOption(argument, options, reader);
+      parsed = ParseOption(argument, options, reader, probe);
     } else if (!haveCommand) {
       parsed = haveCommand = ParseCommand(argument, options, reader);
     } else {
@@ -238,12 +257,22 @@ std::optional<CliOptions> ParseArguments(const std::vector<std::string>& argumen
     *error = "no command given";
     return std::nullopt;
   }
+  const bool waits = options.restart || options.waitSeconds.has_value();
+  if (waits && !options.restart &&
+      (options.request.command != ZylCmdEnable || !options.raw.empty())) {
+    *error = "--wait goes with enable and restart";
+    return std::nullopt;
+  }
+  if (waits && options.request.matchId == 0 && options.request.matchSubsys == 0) {
+    *error = "waiting for the adapter needs --match-id or --match-subsys (and --count) to query it";
+    return std::nullopt;
+  }
   return options;
 }
 
-std::string FormatReport(const CliOptions& options, const ExchangeResult& result) {
-  const ZylRequest& sent = options.request;
-  const ZylRequest& reply = result.reply;
+std::string FormatReport(const CliOptions& options, const Outcome& result) {
+  const zyl_record& sent = options.request;
+  const zyl_record& reply = result.reply;
   const bool gotReply = result.status == ZYL_STATUS_OK;
   const bool exchanged =
       gotReply || result.status == ZYL_STATUS_CLOSED || result.status == ZYL_STATUS_SHORT_REPLY;
@@ -263,10 +292,10 @@ std::string FormatReport(const CliOptions& options, const ExchangeResult& result
              ",\"foundDevice\":" + std::to_string(reply.foundDevice) + "}";
       out += ",\"meaning\":" + JsonString(ResultMeaning(reply.result));
     }
-    if (result.status == ZYL_STATUS_SHORT_REPLY) {
+    if (result.eventsWatched && result.status == ZYL_STATUS_SHORT_REPLY) {
       out += ",\"replyBytes\":" + std::to_string(result.replyBytes);
     }
-    if (exchanged) {
+    if (result.eventsWatched && exchanged) {
       out += ",\"commandDoneBeforeReply\":" +
              std::string(result.commandDoneBeforeReply ? "true" : "false");
       out += ",\"disconnectedAfterReply\":" +
@@ -285,7 +314,7 @@ std::string FormatReport(const CliOptions& options, const ExchangeResult& result
   }
   if (!gotReply) {
     out += ": " + result.message + "\n";
-    if (exchanged) out += EventLines(options, result);
+    if (result.eventsWatched && exchanged) out += EventLines(options, result);
     return out;
   }
   out += ": result " + std::to_string(reply.result) + " (" + ResultMeaning(reply.result) + ")\n";
@@ -294,31 +323,100 @@ std::string FormatReport(const CliOptions& options, const ExchangeResult& result
   out += "  count        " + std::to_string(reply.count) + "\n";
   out += "  foundVendor  " + Hex(reply.foundVendor, 4) + "\n";
   out += "  foundDevice  " + Hex(reply.foundDevice, 4) + "\n";
-  out += EventLines(options, result);
+  if (result.eventsWatched) out += EventLines(options, result);
   return out;
 }
 
-int ExitStatus(const ExchangeResult& result) {
+int ExitStatus(const Outcome& result) {
   switch (result.status) {
     case ZYL_STATUS_OK:
-      return 0;
+      return ExitStatusOfResult(result.reply.result);
     case ZYL_STATUS_NO_SERVICE:
     case ZYL_STATUS_BUSY:
     case ZYL_STATUS_NOT_THE_SERVICE:
-      return 3;
+      return kExitNoService;
     case ZYL_STATUS_CLOSED:
     case ZYL_STATUS_SHORT_REPLY:
-      return 4;
+      return kExitNoReply;
     case ZYL_STATUS_TIMEOUT:
-      return 5;
+      return kExitTimeout;
   }
-  return 6;
+  return kExitFailed;
+}
+
+int ExitStatusOfResult(int32_t result) {
+  switch (result) {
+    case kResultDone:
+    case kResultAdapterWorks:
+      return kExitDone;
+    case kResultAdapterHasProblem:
+      return kExitAdapterProblem;
+    case kResultStateChangeRefused:
+      return kExitRefused;
+    case kResultNoContext:
+      return kExitNoSession;
+    case kResultCommandRegisterZero:
+    case kResultAdapterNotFound:
+      return kExitNotFound;
+  }
+  return kExitServiceFailed;
+}
+
+std::string FormatWait(bool json, const WaitOutcome& wait) {
+  const bool answered = wait.status == ZYL_STATUS_OK;
+  if (json) {
+    std::string out = "\"wait\":{\"status\":" + JsonString(StatusName(wait.status));
+    if (answered) {
+      out += ",\"result\":" + std::to_string(wait.result) +
+             ",\"meaning\":" + JsonString(ResultMeaning(wait.result));
+    }
+    out += ",\"working\":" +
+           std::string(answered && wait.result == kResultAdapterWorks ? "true" : "false");
+    out += ",\"waitedMs\":" + std::to_string(wait.waitedMs) +
+           ",\"waitMs\":" + std::to_string(wait.waitMs);
+    if (!wait.message.empty()) out += ",\"message\":" + JsonString(wait.message);
+    return out + "}";
+  }
+  const std::string seconds = std::to_string(wait.waitedMs / 1000) + "." +
+                              std::to_string(wait.waitedMs % 1000 / 100) + " s";
+  if (!answered) return "waiting for the adapter: " + wait.message + "\n";
+  std::string out = "query until the adapter works: result " + std::to_string(wait.result) + " (" +
+                    ResultMeaning(wait.result) + ") after " + seconds;
+  if (wait.result != kResultAdapterWorks && ExitStatusOfWait(wait) == kExitNotBack) {
+    out += ", not back within " + std::to_string(wait.waitMs / 1000) + " s";
+  }
+  return out + "\n";
+}
+
+int ExitStatusOfWait(const WaitOutcome& wait) {
+  if (wait.status != ZYL_STATUS_OK) {
+    Outcome failed;
+    failed.status = wait.status;
+    return ExitStatus(failed);
+  }
+  switch (wait.result) {
+    case kResultAdapterHasProblem:
+    case kResultCommandRegisterZero:
+    case kResultAdapterNotFound:
+      return kExitNotBack;
+  }
+  return ExitStatusOfResult(wait.result);
+}
+
+std::string UsageError(const std::vector<std::string>& arguments, const std::string& error) {
+  if (std::find(arguments.begin(), arguments.end(), "--json") != arguments.end()) {
+    return "{\"status\":\"bad-arguments\",\"message\":" + JsonString(error) + "}\n";
+  }
+  return "zylclient: " + error + "\n" + UsageText();
 }
 
 std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elapsedMs) {
   const std::string name = CommandName(options.request.command);
   const std::string what = options.raw.empty() && !name.empty() ? name : "request";
   const std::string seconds = std::to_string(elapsedMs / 1000) + " s";
+  if (waitingFor == ZYL_WAITING_FOR_ADAPTER) {
+    return "zylclient: waiting for the adapter to work (" + seconds + ")";
+  }
   if (waitingFor == ZYL_WAITING_FOR_SERVICE) {
     return "zylclient: waiting for the service, which serves another client (" + seconds + ")";
   }
@@ -328,22 +426,143 @@ std::string WaitingLine(const CliOptions& options, int waitingFor, uint32_t elap
 std::string UsageText() {
   return "usage: zylclient <command> [options]\n"
          "       zylclient --version\n"
-         "  <command>  load, count, query, disable, enable, or a number (0x.. for hex)\n"
+         "  <command>  load, count, query, disable, enable, or a number (0x.. for hex);\n"
+         "             restart: disable, enable, then query until the adapter works\n"
          "options:\n"
          "  --match-id 0xDDDDVVVV      PCI ID dword to match (device<<16 | vendor)\n"
          "  --match-subsys 0xSSSSVVVV  PCI subsystem dword to match\n"
          "  --count N                  index of the function for query\n"
          "  --found-vendor 0xVVVV      foundVendor to send\n"
          "  --found-device 0xDDDD      foundDevice to send\n"
-         "  --timeout-ms N             limit for the whole exchange (default 60000)\n"
+         "  --timeout-ms N             limit for the whole exchange; 0 or none: 60000\n"
+         "  --wait SECONDS             enable, restart: then query (--match-id or\n"
+         "                             --match-subsys, --count) until the adapter works;\n"
+         "                             restart waits 30 s without it\n"
          "  --json                     report as one JSON object\n"
-         "  --runtime-dir DIR          (Linux) where the service keeps its socket and events\n"
-         "  --no-events                (test) connect without creating the events\n"
-         "  --raw HEX                  (test) send these bytes instead of a record\n"
-         "exit status: 0 reply received; 2 bad arguments; 3 service not running or busy, or the\n"
-         "  pipe not served by the service;\n"
-         "  4 the service closed the connection without a (full) reply; 5 no reply in time;\n"
-         "  6 other failure\n";
+         "  --runtime-dir DIR          (Linux) the service's runtime directory (default\n"
+         "                             /run/vokzyl)\n"
+         "exit status:\n"
+         "  0   the command did what it was asked (result 1, or 2 from query: the adapter works)\n"
+         "  1   the service answered another failure (result 0, -105, -106, -108, -200, -300)\n"
+         "  2   bad arguments (with --json, reported as JSON on standard output)\n"
+         "  3   the service is not running, stayed busy, or the pipe is not the service's\n"
+         "  4   the service closed the connection without a (whole) reply\n"
+         "  5   no reply within the time-out: the command may or may not have run; query\n"
+         "  6   other failure\n"
+         "  7   the adapter has a problem, for example it is disabled (query: 3)\n"
+         "  8   the state change was refused (-101)\n"
+         "  9   no library session yet: run load first (-107)\n"
+         "  10  not found: no adapter node (-102), or no working function at that index (4)\n"
+         "  11  --wait, restart: the adapter did not work within the wait\n";
+}
+
+namespace {
+
+// On a terminal, a reply that takes long is announced on standard error, one line rewritten
+// every second; the report itself, JSON or not, goes to standard output alone.
+struct WaitingNotice {
+  const CliOptions* options;
+  bool shown = false;
+
+  static void Show(void* context, int waitingFor, uint32_t elapsedMs) {
+    auto* notice = static_cast<WaitingNotice*>(context);
+    const std::string line = WaitingLine(*notice->options, waitingFor, elapsedMs);
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    notice->shown = true;
+  }
+  void End() {
+    if (shown) std::fputs("\n", stderr);
+  }
+};
+
+// enable --wait, and restart: disable, enable, then query until the adapter works. A step
+// that did not do what it was asked ends the run with its own exit status.
+int Restart(const CliOptions& options, zyl_options library, WaitingNotice& notice, SendFn send) {
+  std::vector<std::string> reports;
+  auto step = [&](uint32_t command) {
+    CliOptions one = options;
+    one.request.command = command;
+    const Outcome outcome = send(one, library);
+    std::string report = FormatReport(one, outcome);
+    if (options.json) report = report.substr(0, report.size() - 2);  // without "}\n"
+    reports.push_back(std::move(report));
+    return ExitStatus(outcome);
+  };
+  // One JSON object: the enable's with the wait in it, or the restart's with its steps.
+  auto print = [&](const std::string& wait) {
+    notice.End();
+    std::string out;
+    if (!options.json) {
+      for (const std::string& report : reports) out += report;
+      out += wait;
+    } else if (!options.restart) {
+      out = reports.back() + (wait.empty() ? "" : "," + wait) + "}\n";
+    } else {
+      out = "{\"name\":\"restart\",\"steps\":[";
+      for (std::size_t i = 0; i < reports.size(); ++i) out += (i > 0 ? "," : "") + reports[i] + "}";
+      out += "]" + (wait.empty() ? "" : "," + wait) + "}\n";
+    }
+    std::fputs(out.c_str(), stdout);
+  };
+
+  int exitStatus = kExitDone;
+  if ((options.restart && (exitStatus = step(ZylCmdDisable)) != kExitDone) ||
+      (exitStatus = step(ZylCmdEnable)) != kExitDone) {
+    print("");
+    return exitStatus;
+  }
+
+  WaitOutcome wait;
+  wait.waitMs = options.waitSeconds.value_or(kRestartWaitSeconds) * 1000;
+  char message[512];
+  library.message = message;
+  library.message_size = sizeof(message);
+  const auto start = std::chrono::steady_clock::now();
+  wait.status = zyl_wait_until_working(options.request.matchId, options.request.matchSubsys,
+                                       options.request.count, wait.waitMs, &wait.result, &library);
+  wait.waitedMs = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count());
+  wait.message = message;
+  print(FormatWait(options.json, wait));
+  return ExitStatusOfWait(wait);
+}
+
+}  // namespace
+
+int Main(const std::vector<std::string>& arguments, bool probe, SendFn send) {
+  std::string error;
+  const auto options = ParseArguments(arguments, &error, probe);
+  if (!options) {
+    const std::string text = UsageError(arguments, error);
+    std::fputs(text.c_str(), text[0] == '{' ? stdout : stderr);
+    return kExitBadArguments;
+  }
+  if (options->help) {
+    std::fputs(UsageText().c_str(), stdout);
+    if (probe)
+      std::fputs("test options: --no-events, --raw HEX (bytes instead of a record)\n", stdout);
+    return kExitDone;
+  }
+  if (options->version) {
+    std::printf("zylclient %s\n", ZYL_VERSION_TEXT);
+    return kExitDone;
+  }
+
+  WaitingNotice notice{&*options};
+  zyl_options library{};
+  library.size = sizeof(library);
+  library.timeout_ms = options->timeoutMs;
+  library.runtime_dir = options->runtimeDir.c_str();  // "" is the default
+  if (isatty(fileno(stderr))) {
+    library.progress = &WaitingNotice::Show;
+    library.progress_context = &notice;
+  }
+  if (options->restart || options->waitSeconds) return Restart(*options, library, notice, send);
+  const Outcome outcome = send(*options, library);
+  notice.End();
+  std::fputs(FormatReport(*options, outcome).c_str(), stdout);
+  return ExitStatus(outcome);
 }
 
 }  // namespace zylclient
