@@ -71,7 +71,7 @@ ExchangeResult Failure(int status, std::string message) {
   return result;
 }
 
-// The service opens both events as soon as it sees the connection, so they come first.
+// The service opens both events once it has read the request, so they exist before it goes out.
 bool CreateEvents(ClientTransport& transport, ExchangeResult* failure) {
   std::string error;
   switch (transport.CreateEvents(&error)) {

@@ -7,8 +7,10 @@
 //
 // While the service is stopped anyone can create the pipe's name, so the pipe's server is
 // checked against the service manager's record of the service before the request is written.
-// The pipe is opened without SECURITY_SQOS_PRESENT: the service must be able to impersonate
-// the client to open the client's events.
+// The pipe is opened with explicit quality of service: impersonation, for the service must open
+// the client's events in the client's name; dynamic tracking and only the enabled part of the
+// token, so that a server which is not the service learns nothing of the client's identity
+// before the check has closed the pipe.
 #include <windows.h>
 
 #include <string>
@@ -44,10 +46,16 @@ std::string ErrorText(DWORD code) {
   return narrow;
 }
 
+// How the server may use the client's identity: to act in its name (the service opens the
+// client's events so), tracked as it changes, and only what is enabled in it.
+constexpr DWORD kPipeQualityOfService = SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION |
+                                        SECURITY_CONTEXT_TRACKING | SECURITY_EFFECTIVE_ONLY;
+
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-// The process the service manager runs the service in; false, with the reason, when it runs
-// in none. SC_MANAGER_CONNECT and SERVICE_QUERY_STATUS are granted to every local user.
+// The process the service manager runs the service in; false, with the reason, when it does not
+// report SERVICE_RUNNING. SC_MANAGER_CONNECT and SERVICE_QUERY_STATUS are granted to every local
+// user.
 bool ServiceProcessId(DWORD* processId, std::string* error) {
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager.Valid()) {
@@ -67,7 +75,8 @@ bool ServiceProcessId(DWORD* processId, std::string* error) {
     *error = "cannot query the service: " + ErrorText(GetLastError());
     return false;
   }
-  if (status.dwProcessId == 0) {
+  // While it starts, the process may not yet be the one that serves the pipe.
+  if (status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
     *error = "the service is not running";
     return false;
   }
@@ -97,7 +106,8 @@ class Win32ClientTransport final : public ClientTransport {
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
     for (;;) {
       pipe_.Reset(CreateFileW(Wide(kPipeName), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED | kPipeQualityOfService,
+                              nullptr));
       if (pipe_.Valid()) return CheckServer(error);
       const DWORD failure = GetLastError();
       if (failure == ERROR_FILE_NOT_FOUND) {

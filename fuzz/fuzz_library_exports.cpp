@@ -21,7 +21,7 @@
 //     3 QV_SetWindowMessage (a bit 0: a window; bit 1: a message, a u32 follows)
 //     4 QV_GetPciDeviceCount (search a % 6)   5 QV_GetPciCommandReg (search a % 6, i8 index)
 //     6 fnQVACS     7 CurrentStatus = a - 8 (a 15: a u32 follows)
-//     8 fail service-manager call a % 8 with an error (u8, see ErrorFrom)   9 stop failing it
+//     8 fail service-manager call a % 10 with an error (u8, see ErrorFrom)   9 stop failing it
 //     10 fail the start of "qvzyl64" (a even) or "qvzyl" with an error
 //     11 device mode a % 3       12 architecture a % 4
 //     13 put service a & 1 in place, state (a >> 1) % 3, path "elsewhere"
@@ -327,10 +327,10 @@ void Script(HwFakes& fakes, ByteReader& in, unsigned call, unsigned a) {
   FakeDriverManager& manager = fakes.manager;
   switch (call) {
     case 8:
-      manager.FailWith(static_cast<Operation>(a % 8), ErrorFrom(in));
+      manager.FailWith(static_cast<Operation>(a % 10), ErrorFrom(in));
       break;
     case 9:
-      manager.ClearFailure(static_cast<Operation>(a % 8));
+      manager.ClearFailure(static_cast<Operation>(a % 10));
       break;
     case 10:
       manager.FailStartOf(kServiceNames[a & 1], ErrorFrom(in));

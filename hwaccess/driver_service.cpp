@@ -22,6 +22,38 @@ platform::DriverManager& Manager() { return *hwaccess::CurrentHwPlatform().drive
 platform::Handle ToHandle(SC_HANDLE handle) { return reinterpret_cast<platform::Handle>(handle); }
 SC_HANDLE ToScHandle(platform::Handle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
 
+// The service manager starts the driver with the kernel's rights from whatever file its
+// registration names: the file and its folder must be beyond ordinary users' reach.
+bool OnlyAdministratorsCanChange(platform::DriverManager& scm, const char* driverPath) {
+  const std::string folder = hwaccess::WindowsFolderOf(driverPath);
+  return !folder.empty() && scm.OnlyAdministratorsCanChange(folder.c_str()) &&
+         scm.OnlyAdministratorsCanChange(driverPath);
+}
+
+// An existing registration of the name is used only once it names this driver file as a kernel
+// driver: one left by an earlier install elsewhere, or by another program, may name a file that
+// users can write. Otherwise it is pointed at this file, and a driver still running from the
+// old one is asked to stop, so that the start that follows loads this file.
+bool PointRegistrationAt(platform::DriverManager& scm, platform::Handle manager,
+                         const char* serviceName, const char* driverPath) {
+  platform::Handle service =
+      scm.OpenDriverService(manager, serviceName, platform::kServiceAllAccess);
+  if (service == nullptr) return false;
+  bool result = false;
+  if (const auto config = scm.QueryDriverServiceConfig(service)) {
+    result = config->serviceType == platform::kServiceKernelDriver &&
+             hwaccess::NamesSameFile(config->binaryPath, driverPath);
+    if (!result) {
+      result = scm.ChangeDriverServiceConfig(service, platform::kServiceKernelDriver,
+                                             platform::kServiceDemandStart,
+                                             platform::kServiceErrorNormal, driverPath);
+      if (result) scm.ControlDriverService(service, platform::kServiceControlStop);
+    }
+  }
+  scm.CloseServiceHandle(service);
+  return result;
+}
+
 bool AskIs64Win(CQVACS& object) {
   int is64 = 0;
   object.Is64Win(&is64);
@@ -120,6 +152,10 @@ bool CQVACS::InstallService(SC_HANDLE manager, const char* serviceName, const ch
   if (std::strlen(path) >= sizeof(binaryPath)) return false;
   std::strcpy(binaryPath, path);
   platform::DriverManager& scm = Manager();
+  if (!OnlyAdministratorsCanChange(scm, binaryPath)) {
+    DebugText("InstallService Err: the driver file or its folder can be changed by others\n");
+    return false;
+  }
   platform::Handle service = scm.CreateDriverService(
       ToHandle(manager), serviceName, serviceName, platform::kServiceAllAccess,
       platform::kServiceKernelDriver, platform::kServiceDemandStart, platform::kServiceErrorNormal,
@@ -128,8 +164,8 @@ bool CQVACS::InstallService(SC_HANDLE manager, const char* serviceName, const ch
     scm.CloseServiceHandle(service);
     return true;
   }
-  // An existing service is used as it is: its recorded file path is not updated.
-  return scm.LastError() == platform::kErrorServiceExists;
+  if (scm.LastError() != platform::kErrorServiceExists) return false;
+  return PointRegistrationAt(scm, ToHandle(manager), serviceName, binaryPath);
 }
 
 bool CQVACS::StartQVDriver(SC_HANDLE manager, const char* serviceName) {

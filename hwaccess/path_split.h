@@ -15,4 +15,13 @@ struct SplitPath {
 
 SplitPath SplitWindowsPath(std::string_view path);
 
+/// The folder that holds `path`: everything before its last '\' or '/', without trailing
+/// separators ("C:\dir\\file" -> "C:\dir"), and "C:\" for a file in a drive's root. Empty
+/// when the path names no folder.
+std::string WindowsFolderOf(std::string_view path);
+
+/// Whether a service registration's binary path names the file `path`: compared without regard
+/// to case, and with or without the "\??\" prefix that the service manager may record.
+bool NamesSameFile(std::string_view registered, std::string_view path);
+
 }  // namespace hwaccess

@@ -9,14 +9,21 @@
 
 namespace platform {
 
+/// What the service manager records of a service, as far as the library checks it.
+struct DriverServiceConfig {
+  uint32_t serviceType = 0;
+  uint32_t startType = 0;
+  std::string binaryPath;
+};
+
 /// The driver side of the service manager, the host executable's path, the native processor
 /// architecture and the driver's device: every operating-system call the library's driver
 /// management makes. Shaped after the 8-bit Windows functions; every failing call leaves a code
 /// for LastError(). Null handles mean failure. Thread-compatible.
 ///
 /// Windows: the real calls. Linux: there are no driver services, so the manager opens, and
-/// install, start, stop and delete succeed without keeping anything; the device is the PCI
-/// configuration space in sysfs (see posix/driver_manager.cpp).
+/// install, start, stop, delete and reconfiguration succeed without keeping anything; the device is
+/// the PCI configuration space in sysfs (see posix/driver_manager.cpp).
 class DriverManager {
  public:
   virtual ~DriverManager() = default;
@@ -36,6 +43,14 @@ class DriverManager {
   virtual bool ControlDriverService(Handle service, uint32_t control) = 0;
   /// DeleteService(service).
   virtual bool DeleteDriverService(Handle service) = 0;
+  /// QueryServiceConfigA(service): the registration as it stands (type, start type, binary
+  /// path). Empty on failure.
+  virtual std::optional<DriverServiceConfig> QueryDriverServiceConfig(Handle service) = 0;
+  /// ChangeServiceConfigA(service, type, start, errorControl, binaryPath, and no change to the
+  /// group, tag, dependencies, account, password or display name): points an existing
+  /// registration at the given file.
+  virtual bool ChangeDriverServiceConfig(Handle service, uint32_t serviceType, uint32_t startType,
+                                         uint32_t errorControl, const char* binaryPath) = 0;
   /// CloseServiceHandle, for manager and service handles alike.
   virtual bool CloseServiceHandle(Handle handle) = 0;
 
@@ -45,6 +60,12 @@ class DriverManager {
   /// GetModuleFileNameA(NULL): the full path of the host process's executable, whatever its
   /// length; empty on failure. The caller decides what fits its buffers.
   virtual std::string HostExecutablePath() = 0;
+
+  /// Whether only administrators can change the file or folder at `path`: its access list
+  /// grants none of Everyone, Authenticated Users, Users, INTERACTIVE and CREATOR OWNER the
+  /// right to write, append, delete a child or change its access list or owner. False when its
+  /// security cannot be read. Linux loads no driver from a file, so there it is always true.
+  virtual bool OnlyAdministratorsCanChange(const char* path) = 0;
 
   /// LoadLibraryA(name). Null on failure.
   virtual Handle LoadSystemLibrary(const char* name) = 0;

@@ -20,6 +20,16 @@ class LibraryLoader {
   /// first.
   virtual Handle Load(std::u16string_view fileName) = 0;
 
+  /// Whether only administrators can change what Load(fileName) would take from the program's
+  /// own folder: the folder, and the file in it when it is there. A service that runs as
+  /// LocalSystem must not run code that an ordinary user could have put there.
+  /// Windows: no entry of their access lists that applies to them grants Everyone,
+  /// Authenticated Users, Users, INTERACTIVE or CREATOR OWNER the right to write, append,
+  /// delete a child, or change the access list or owner; false when a security descriptor
+  /// cannot be read. Linux: each is owned by root or by this process's user and writable by
+  /// nobody else (no write bit for others, nor for a group but root's or this process's).
+  virtual bool OnlyAdministratorsCanChange(std::u16string_view fileName) = 0;
+
   /// GetProcAddress: null when there is no such export, also for a null module.
   virtual void* FindExport(Handle module, const char* name) = 0;
 

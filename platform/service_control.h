@@ -38,6 +38,11 @@ class ServiceControl {
 
   /// SetServiceStatus: false on failure.
   virtual bool SetStatus(StatusHandle handle, const ServiceStatus& status) = 0;
+
+  /// TerminateProcess on this process, with `exitCode`: ends it at once, without another call
+  /// of any kind, for a thread that must not go on (one that cannot give back a client's
+  /// identity). Returns only in test doubles.
+  virtual void EndProcessNow(uint32_t exitCode) = 0;
 };
 
 /// The real service manager binding of this platform.

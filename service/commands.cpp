@@ -37,7 +37,16 @@ void ZylLoadLibraryHandler(ZylRequest* request) {
   delete serviceContext;
   serviceContext = context;
 
-  context->library = CurrentPlatform().libraryLoader->Load(kLibraryFileName);
+  // The library runs with the service's rights: a folder or file that others may change could
+  // hand them those rights. Refused as a library that cannot be loaded.
+  platform::LibraryLoader& loader = *CurrentPlatform().libraryLoader;
+  if (!loader.OnlyAdministratorsCanChange(kLibraryFileName)) {
+    CurrentPlatform().debugOutput->Write(
+        u"ZYLCTRL:Qvzyl.Dll not loaded: others than administrators can change it or its folder\n");
+    request->result = kResultLibraryNotLoaded;
+    return;
+  }
+  context->library = loader.Load(kLibraryFileName);
   if (context->library == nullptr) {
     request->result = kResultLibraryNotLoaded;
     return;

@@ -7,7 +7,8 @@
 #include "service/service_context.h"
 #include "service/zyl_request.h"
 
-/// The hardware access library, loaded by bare file name through the ordinary search.
+/// The hardware access library, loaded by bare file name from the program's own folder or the
+/// system folder only, and only while administrators alone can change it and that folder.
 inline constexpr char16_t kLibraryFileName[] = u"Qvzyl.Dll";
 
 // The library's exports as the handlers call them; every integer is 32 bits wide.

@@ -1,6 +1,5 @@
 #include "service/lifecycle.h"
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -31,7 +30,6 @@ bool stopRequested = false;
 platform::Handle stopWatch = nullptr;
 std::condition_variable replyWritten;
 std::chrono::milliseconds stopCheckPointInterval{kStopCheckPointIntervalMs};
-std::chrono::milliseconds stopWaitLimit{kStopWaitLimitMs};
 
 // Guards stopEvent between the control handler, which sets it (again, when a report fails or a
 // second stop arrives), and the service thread, which closes it once the loop has ended: the
@@ -74,18 +72,20 @@ void FreeContextLocked() {
 }
 
 // The stop watch: while the running command's reply is pending, advance the stop-pending check
-// point so the service manager sees progress; then report SERVICE_STOPPED, once the reply is
-// out or the limit has passed.
+// point at every interval so the service manager sees progress; then report SERVICE_STOPPED,
+// once the reply is out or the last interval has passed. The intervals are counted on a fixed
+// schedule, so that slow reports do not stretch the wait.
 void WatchStop(void*) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + stopWaitLimit;
+  constexpr uint32_t kIntervals = kStopWaitLimitMs / kStopCheckPointIntervalMs;
+  const Clock::time_point start = Clock::now();
   uint32_t checkPoint = 1;
   bool reported = true;
   std::unique_lock lock(contextLock);
-  while (replyPending && reported) {
-    const Clock::time_point next = std::min(Clock::now() + stopCheckPointInterval, deadline);
+  for (uint32_t interval = 1; replyPending && reported; ++interval) {
+    const Clock::time_point next = start + interval * stopCheckPointInterval;
     if (replyWritten.wait_until(lock, next, [] { return !replyPending; })) break;
-    if (Clock::now() >= deadline) break;
+    if (interval == kIntervals) break;
     lock.unlock();
     reported = SendStatus(kServiceStopPending, ++checkPoint, kStopWaitHintMs);
     lock.lock();
@@ -263,14 +263,12 @@ void ResetServiceStateForTesting() {
   stopRequested = false;
   stopWatch = nullptr;
   stopCheckPointInterval = std::chrono::milliseconds(kStopCheckPointIntervalMs);
-  stopWaitLimit = std::chrono::milliseconds(kStopWaitLimitMs);
   statusHandle = nullptr;
   stopEvent = nullptr;
   currentState = 0;
 }
 
-void SetStopWaitForTesting(uint32_t checkPointIntervalMs, uint32_t limitMs) {
+void SetStopWaitForTesting(uint32_t checkPointIntervalMs) {
   std::lock_guard lock(contextLock);
   stopCheckPointInterval = std::chrono::milliseconds(checkPointIntervalMs);
-  stopWaitLimit = std::chrono::milliseconds(limitMs);
 }

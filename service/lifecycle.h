@@ -27,9 +27,12 @@ inline constexpr uint32_t kStopWaitHintMs = 3000;
 /// How often a SERVICE_STOPPED report is tried in all before giving up.
 inline constexpr int kStoppedReportAttempts = 3;
 /// A stop that arrives while a command runs waits this long at most for the command's reply,
-/// advancing the stop-pending check point at every interval meanwhile.
-inline constexpr uint32_t kStopWaitLimitMs = 30000;
+/// advancing the stop-pending check point at every interval meanwhile. Below the 30 s that an
+/// installer waits for a service to stop (ServiceControl with Wait): an upgrade or uninstall
+/// during a long command must not fail with error 1921.
+inline constexpr uint32_t kStopWaitLimitMs = 25000;
 inline constexpr uint32_t kStopCheckPointIntervalMs = 1000;
+static_assert(kStopWaitLimitMs % kStopCheckPointIntervalMs == 0);
 
 // The service's process-wide state, zero at load.
 extern platform::StatusHandle statusHandle;  ///< written once by ServiceMain
@@ -78,5 +81,6 @@ void ReleaseServiceContext();
 
 /// Back to the state at load (tests run several services in one process).
 void ResetServiceStateForTesting();
-/// Shorter stop waits for tests (until the next reset).
-void SetStopWaitForTesting(uint32_t checkPointIntervalMs, uint32_t limitMs);
+/// Shorter check-point intervals for tests (until the next reset); the wait still ends after
+/// kStopWaitLimitMs / kStopCheckPointIntervalMs of them.
+void SetStopWaitForTesting(uint32_t checkPointIntervalMs);

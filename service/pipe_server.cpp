@@ -63,7 +63,12 @@ ClientEvents OpenClientEvents(platform::Handle pipe) {
   if (!events.ImpersonateClient(pipe)) return opened;
   opened.commandDone = events.OpenEvent(kCommandDoneEventName);
   if (opened.commandDone != nullptr) opened.disconnected = events.OpenEvent(kDisconnectedEventName);
-  opened.identityKept = !events.RevertToSelf();
+  if (!events.RevertToSelf()) {
+    // Whatever this thread did next would be done in the client's name: end here, before
+    // anything else is called.
+    CurrentPlatform().serviceControl->EndProcessNow(kExitIdentityKept);
+    opened.identityKept = true;
+  }
   return opened;
 }
 

@@ -47,13 +47,19 @@ const char16_t* SetUpPipe(PipeResources& resources);
 void ClosePipe(PipeResources& resources);
 
 /// Why the pipe loop ended: the stop event, a failed wait, a connect that keeps failing, or a
-/// thread that could not take back the service's identity after opening a client's events.
+/// thread that could not take back the service's identity after opening a client's events
+/// (the process has been ended then; only a test double returns to see it).
 enum class PipeLoopEnd { kStopped, kWaitFailed, kConnectFailed, kIdentityKept };
+
+/// The exit status of a process ended because a thread could not take back the service's own
+/// identity (ERROR_CANNOT_IMPERSONATE's value, the closest the system has).
+inline constexpr uint32_t kExitIdentityKept = 1368;
 
 /// Serves clients one at a time until `stopEvent` is signalled or the loop cannot go on.
 PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stopEvent);
 
 /// One connected client, from reading its record to its disconnect. The client's events are
-/// opened after the read, with the client's identity. False when the thread could not take
-/// back its own identity afterwards: nothing more may run on it.
+/// opened after the read, with the client's identity. When the thread cannot take back its own
+/// identity afterwards, the process is ended at once (EndProcessNow) before anything else is
+/// called; should that return (a test double), the answer is false.
 bool ServeConnectedClient(platform::Handle pipe);

@@ -30,7 +30,7 @@ struct ResultCodeInfo {
 };
 
 inline constexpr ResultCodeInfo kResultCodes[] = {
-    {kResultDone, "done", "done", "all"},
+    {kResultDone, "done", "done", "0, 1, 3, 4"},
     {kResultAdapterWorks, "adapter works", "the adapter works", "2"},
     {kResultAdapterHasProblem, "adapter has a problem",
      "the adapter has a problem (for example it is disabled)", "2"},
@@ -42,7 +42,9 @@ inline constexpr ResultCodeInfo kResultCodes[] = {
     {kResultAdapterNotFound, "adapter not found", "the adapter's device node was not found",
      "2, 3, 4"},
     {kResultLibraryNotLoaded, "library not loaded",
-     "the hardware access library could not be loaded", "0"},
+     "the hardware access library could not be loaded, or it or its folder can be changed by "
+     "others than administrators (a debugger line says so)",
+     "0"},
     {kResultExportMissing, "export missing",
      "the library lacks an export the command needs (a notice was shown)", "0, 1, 2"},
     {kResultNoContext, "no library session",

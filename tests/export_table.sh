@@ -1,5 +1,7 @@
-# Sourced by the export checks: reads a library's export table and compares it with a list.
+# Sourced by the export and import checks: reads a library's export table and compares it with
+# a list, or reads the libraries a PE file imports.
 #   export_table pe OBJDUMP LIB     the PE export table, one name a line
+#   import_table OBJDUMP FILE       the libraries FILE imports, one name a line
 #   export_table elf NM LIB [--with-symbol-versions]
 #                                   dynamic symbols the library defines, linker markers left out
 #   compare_exports LIB EXPECTED ACTUAL
@@ -13,6 +15,10 @@ export_table() {
     "$2" -D --defined-only ${4:-} "$3" | awk '{print $NF}' |
       grep -v -x -e _init -e _fini -e _edata -e _end -e __bss_start | sort
   fi
+}
+
+import_table() {
+  "$1" -p "$2" | sed -n 's/^[[:space:]]*DLL Name: \([^ ]*\)[[:space:]]*$/\1/p'
 }
 
 compare_exports() {

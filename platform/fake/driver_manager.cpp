@@ -29,10 +29,11 @@ void FakeDriverManager::FailStartOf(const std::string& name, uint32_t error) {
 }
 
 void FakeDriverManager::AddService(const std::string& name, ServiceState state,
-                                   std::string binaryPath) {
+                                   std::string binaryPath, uint32_t serviceType) {
   Service& service = services_[name];
   service.state = state;
   service.binaryPath = std::move(binaryPath);
+  service.serviceType = serviceType;
 }
 
 const FakeDriverManager::Service* FakeDriverManager::FindService(const std::string& name) const {
@@ -102,6 +103,8 @@ Handle FakeDriverManager::CreateDriverService(Handle manager, const char* name,
   }
   Service& service = services_[Text(name)];
   service.binaryPath = Text(binaryPath);
+  service.serviceType = serviceType;
+  service.startType = startType;
   service.openHandles = 1;
   Handle handle = NewHandle();
   serviceHandles_[handle] = Text(name);
@@ -190,6 +193,46 @@ bool FakeDriverManager::DeleteDriverService(Handle handle) {
   }
   service->markedForDelete = true;
   return true;
+}
+
+std::optional<DriverServiceConfig> FakeDriverManager::QueryDriverServiceConfig(Handle handle) {
+  Service* service = ServiceOf(handle);
+  Log("QueryServiceConfigA(" + (service ? serviceHandles_[handle] : std::string("?")) + ")");
+  if (service == nullptr) {
+    ++badHandles_;
+    lastError_ = kErrorInvalidHandle;
+    return std::nullopt;
+  }
+  if (Fails(Operation::kQueryConfig)) return std::nullopt;
+  return DriverServiceConfig{service->serviceType, service->startType, service->binaryPath};
+}
+
+bool FakeDriverManager::ChangeDriverServiceConfig(Handle handle, uint32_t serviceType,
+                                                  uint32_t startType, uint32_t errorControl,
+                                                  const char* binaryPath) {
+  Service* service = ServiceOf(handle);
+  Log("ChangeServiceConfigA(" + (service ? serviceHandles_[handle] : std::string("?")) + ", " +
+      std::to_string(serviceType) + ", " + std::to_string(startType) + ", " +
+      std::to_string(errorControl) + ", " + Text(binaryPath) + ")");
+  if (service == nullptr) {
+    ++badHandles_;
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  if (Fails(Operation::kChangeConfig)) return false;
+  if (service->markedForDelete) {
+    lastError_ = kErrorServiceMarkedForDelete;
+    return false;
+  }
+  service->serviceType = serviceType;
+  service->startType = startType;
+  if (binaryPath != nullptr) service->binaryPath = binaryPath;
+  return true;
+}
+
+bool FakeDriverManager::OnlyAdministratorsCanChange(const char* path) {
+  Log("OnlyAdministratorsCanChange(" + Text(path) + ")");
+  return path != nullptr && changeableByUsers_.count(path) == 0;
 }
 
 bool FakeDriverManager::CloseServiceHandle(Handle handle) {

@@ -26,6 +26,8 @@ class FakeDriverManager : public DriverManager {
     kDeleteService,
     kLoadSystemLibrary,
     kOpenDevice,
+    kQueryConfig,
+    kChangeConfig,
   };
 
   enum class ServiceState { kInstalled, kRunning, kStopRequested };
@@ -33,6 +35,8 @@ class FakeDriverManager : public DriverManager {
   struct Service {
     ServiceState state = ServiceState::kInstalled;
     std::string binaryPath;
+    uint32_t serviceType = kServiceKernelDriver;
+    uint32_t startType = kServiceDemandStart;
     bool markedForDelete = false;
     int openHandles = 0;
   };
@@ -58,7 +62,11 @@ class FakeDriverManager : public DriverManager {
   void SetNativeArchitecture(std::optional<uint16_t> architecture) { architecture_ = architecture; }
   void SetDeviceMode(DeviceMode mode) { deviceMode_ = mode; }
   /// Puts a service in place without going through the calls (no log entry).
-  void AddService(const std::string& name, ServiceState state, std::string binaryPath);
+  void AddService(const std::string& name, ServiceState state, std::string binaryPath,
+                  uint32_t serviceType = kServiceKernelDriver);
+  /// Makes OnlyAdministratorsCanChange answer false for this exact path (every other path is
+  /// administrators' only).
+  void LetUsersChange(const std::string& path) { changeableByUsers_.insert(path); }
 
   // --- inspection
   const std::map<std::string, Service>& services() const { return services_; }
@@ -83,6 +91,10 @@ class FakeDriverManager : public DriverManager {
   bool StartDriverService(Handle service) override;
   bool ControlDriverService(Handle service, uint32_t control) override;
   bool DeleteDriverService(Handle service) override;
+  std::optional<DriverServiceConfig> QueryDriverServiceConfig(Handle service) override;
+  bool ChangeDriverServiceConfig(Handle service, uint32_t serviceType, uint32_t startType,
+                                 uint32_t errorControl, const char* binaryPath) override;
+  bool OnlyAdministratorsCanChange(const char* path) override;
   bool CloseServiceHandle(Handle handle) override;
   uint32_t LastError() override { return lastError_; }
   std::string HostExecutablePath() override;
@@ -107,6 +119,7 @@ class FakeDriverManager : public DriverManager {
   std::map<Handle, std::string> serviceHandles_;
   std::set<Handle> libraries_;
   std::set<Handle> devices_;
+  std::set<std::string> changeableByUsers_;
   std::vector<std::string> calls_;
   std::string executablePath_ = "C:\\Program Files\\Tavik\\VokZylControl.exe";
   std::optional<uint16_t> architecture_ = kProcessorArchitectureAmd64;

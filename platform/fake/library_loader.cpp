@@ -35,6 +35,10 @@ Handle FakeLibraryLoader::Load(std::u16string_view fileName) {
   return nullptr;
 }
 
+bool FakeLibraryLoader::OnlyAdministratorsCanChange(std::u16string_view fileName) {
+  return !log_.Record("OnlyAdministratorsCanChange " + Narrow(fileName));
+}
+
 void* FakeLibraryLoader::FindExport(Handle module, const char* name) {
   log_.Record(std::string("FindExport ") + name);
   std::lock_guard lock(mutex_);

@@ -11,7 +11,8 @@ namespace platform {
 
 /// Libraries that exist only in memory: a file name and a table of exports. Loading the same
 /// name again, in any case, gives the same handle, as the real loader does. Calls are logged as
-/// "Load <name>" and "FindExport <name>".
+/// "Load <name>", "FindExport <name>" and "OnlyAdministratorsCanChange <name>"; the folder and
+/// every library count as administrators' only unless that call is made to fail.
 class FakeLibraryLoader : public LibraryLoader {
  public:
   /// Makes a library loadable by `fileName` with these exports (replacing an earlier one of
@@ -20,6 +21,7 @@ class FakeLibraryLoader : public LibraryLoader {
   void SetProgramFilePath(std::u16string path);
 
   Handle Load(std::u16string_view fileName) override;
+  bool OnlyAdministratorsCanChange(std::u16string_view fileName) override;
   void* FindExport(Handle module, const char* name) override;
   std::u16string ProgramFilePath() override;
 

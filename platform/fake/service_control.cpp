@@ -55,6 +55,11 @@ StatusHandle FakeServiceControl::RegisterControlHandler(std::u16string_view serv
   return &handle_;
 }
 
+void FakeServiceControl::EndProcessNow(uint32_t exitCode) {
+  log_.Record("EndProcessNow");
+  if (onEndProcess) onEndProcess(exitCode);
+}
+
 bool FakeServiceControl::SetStatus(StatusHandle handle, const ServiceStatus& status) {
   const bool fail = log_.Record("SetStatus") || handle != &handle_;
   std::lock_guard lock(mutex_);

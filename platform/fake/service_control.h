@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,6 +23,9 @@ class FakeServiceControl : public ServiceControl {
   StatusHandle RegisterControlHandler(std::u16string_view serviceName,
                                       ServiceControlFunction handler) override;
   bool SetStatus(StatusHandle handle, const ServiceStatus& status) override;
+  /// Logged as "EndProcessNow"; runs `onEndProcess` and returns (the process goes on).
+  void EndProcessNow(uint32_t exitCode) override;
+  std::function<void(uint32_t exitCode)> onEndProcess;
 
   /// Queues a control for the dispatcher thread (held until a handler is registered).
   void PostControl(uint32_t control);

@@ -72,6 +72,22 @@ bool PosixDriverManager::DeleteDriverService(Handle service) {
   return false;
 }
 
+std::optional<DriverServiceConfig> PosixDriverManager::QueryDriverServiceConfig(Handle service) {
+  lastError_ = IsToken(service, Token::kService) ? kErrorServiceDoesNotExist : kErrorInvalidHandle;
+  return std::nullopt;
+}
+
+bool PosixDriverManager::ChangeDriverServiceConfig(Handle service, uint32_t /*serviceType*/,
+                                                   uint32_t /*startType*/,
+                                                   uint32_t /*errorControl*/,
+                                                   const char* /*binaryPath*/) {
+  if (IsToken(service, Token::kService)) return true;
+  lastError_ = kErrorInvalidHandle;
+  return false;
+}
+
+bool PosixDriverManager::OnlyAdministratorsCanChange(const char* /*path*/) { return true; }
+
 bool PosixDriverManager::CloseServiceHandle(Handle handle) {
   if (!IsToken(handle, Token::kManager) && !IsToken(handle, Token::kService)) {
     lastError_ = kErrorInvalidHandle;

@@ -8,8 +8,11 @@ namespace platform {
 
 /// The Linux stand-in for the driver service manager. Linux has no driver services and needs
 /// no kernel driver for configuration reads, so:
-///   - the service manager always opens; creating, opening, starting, stopping and deleting a
-///     service succeed and keep nothing (nothing outlives the process);
+///   - the service manager always opens; creating, opening, starting, stopping, deleting and
+///     reconfiguring a service succeed and keep nothing (nothing outlives the process), so
+///     there is no registration to read (ERROR_SERVICE_DOES_NOT_EXIST);
+///   - no driver is ever loaded from a file, so every path counts as one only administrators
+///     can change;
 ///   - the host executable is /proc/self/exe, the "system library" is the kernel itself, and
 ///     the native architecture comes from uname (x86_64 -> AMD64 (9), aarch64 -> ARM64 (12),
 ///     anything else -> 0);
@@ -30,6 +33,10 @@ class PosixDriverManager : public DriverManager {
   bool StartDriverService(Handle service) override;
   bool ControlDriverService(Handle service, uint32_t control) override;
   bool DeleteDriverService(Handle service) override;
+  std::optional<DriverServiceConfig> QueryDriverServiceConfig(Handle service) override;
+  bool ChangeDriverServiceConfig(Handle service, uint32_t serviceType, uint32_t startType,
+                                 uint32_t errorControl, const char* binaryPath) override;
+  bool OnlyAdministratorsCanChange(const char* path) override;
   bool CloseServiceHandle(Handle handle) override;
   uint32_t LastError() override { return lastError_; }
   std::string HostExecutablePath() override;

@@ -2,9 +2,11 @@
 
 #include <dlfcn.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <vector>
 
 #include "platform/posix/own_program.h"
@@ -25,6 +27,32 @@ std::string PosixLibraryLoader::SharedObjectName(std::u16string_view fileName) {
   base.resize(base.size() - kDll.size());
   for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return name.substr(0, baseStart) + "lib" + base + ".so";
+}
+
+namespace {
+
+// Owned by root or this process's user, and writable by nobody else.
+bool OnlyOwnerCanChange(const struct stat& status) {
+  const uid_t user = ::geteuid();
+  if (status.st_uid != 0 && status.st_uid != user) return false;
+  if ((status.st_mode & S_IWOTH) != 0) return false;
+  return (status.st_mode & S_IWGRP) == 0 || status.st_gid == 0 ||
+         (user != 0 && status.st_gid == ::getegid());
+}
+
+}  // namespace
+
+bool PosixLibraryLoader::OnlyAdministratorsCanChange(std::u16string_view fileName) {
+  const std::string program = posix::OwnProgramPath();
+  const std::size_t slash = program.find_last_of('/');
+  if (slash == std::string::npos) return false;
+  const std::string folder = program.substr(0, slash + 1);
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0 || !OnlyOwnerCanChange(status)) return false;
+  const std::string file = folder + SharedObjectName(fileName);
+  // Absent here, the library comes from the ordinary search, or nowhere.
+  if (::stat(file.c_str(), &status) != 0) return errno == ENOENT;
+  return OnlyOwnerCanChange(status);
 }
 
 Handle PosixLibraryLoader::Load(std::u16string_view fileName) {

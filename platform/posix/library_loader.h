@@ -20,6 +20,7 @@ class PosixLibraryLoader final : public LibraryLoader {
   static std::string SharedObjectName(std::u16string_view fileName);
 
   Handle Load(std::u16string_view fileName) override;
+  bool OnlyAdministratorsCanChange(std::u16string_view fileName) override;
   void* FindExport(Handle module, const char* name) override;
   std::u16string ProgramFilePath() override;
 };

@@ -127,6 +127,8 @@ StatusHandle PosixServiceControl::RegisterControlHandler(std::u16string_view /*s
   return this;
 }
 
+void PosixServiceControl::EndProcessNow(uint32_t exitCode) { ::_exit(static_cast<int>(exitCode)); }
+
 bool PosixServiceControl::SetStatus(StatusHandle handle, const ServiceStatus& status) {
   if (handle != this) return false;
   const std::string message = NotifyMessage(status);

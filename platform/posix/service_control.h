@@ -35,6 +35,8 @@ class PosixServiceControl final : public ServiceControl {
   StatusHandle RegisterControlHandler(std::u16string_view serviceName,
                                       ServiceControlFunction handler) override;
   bool SetStatus(StatusHandle handle, const ServiceStatus& status) override;
+  /// _exit: no exit handlers, no flush of the C library's buffers.
+  void EndProcessNow(uint32_t exitCode) override;
 
   /// The text SetStatus sends to systemd for `status`; empty for a state it refuses.
   static std::string NotifyMessage(const ServiceStatus& status);

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "platform/win32/admin_only.h"
+
 namespace platform {
 namespace {
 
@@ -40,6 +42,40 @@ class Win32DriverManager : public DriverManager {
   }
 
   bool DeleteDriverService(Handle service) override { return Keep(::DeleteService(Sc(service))); }
+
+  std::optional<DriverServiceConfig> QueryDriverServiceConfig(Handle service) override {
+    DWORD needed = 0;
+    if (!::QueryServiceConfigA(Sc(service), nullptr, 0, &needed) &&
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      lastError_ = ::GetLastError();
+      return std::nullopt;
+    }
+    // QUERY_SERVICE_CONFIGA holds pointers: keep the buffer aligned for them.
+    std::vector<QUERY_SERVICE_CONFIGA> buffer(needed / sizeof(QUERY_SERVICE_CONFIGA) + 1);
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(QUERY_SERVICE_CONFIGA));
+    if (!Keep(::QueryServiceConfigA(Sc(service), buffer.data(), size, &needed))) {
+      return std::nullopt;
+    }
+    const QUERY_SERVICE_CONFIGA& config = buffer[0];
+    return DriverServiceConfig{config.dwServiceType, config.dwStartType,
+                               config.lpBinaryPathName ? config.lpBinaryPathName : ""};
+  }
+
+  bool ChangeDriverServiceConfig(Handle service, uint32_t serviceType, uint32_t startType,
+                                 uint32_t errorControl, const char* binaryPath) override {
+    return Keep(::ChangeServiceConfigA(Sc(service), serviceType, startType, errorControl,
+                                       binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr));
+  }
+
+  bool OnlyAdministratorsCanChange(const char* path) override {
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (length <= 0) return false;
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return win32::OnlyAdministratorsCanChange(wide);
+  }
 
   bool CloseServiceHandle(Handle handle) override { return Keep(::CloseServiceHandle(Sc(handle))); }
 

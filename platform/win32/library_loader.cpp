@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/win32/admin_only.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
@@ -15,6 +16,18 @@ class Win32LibraryLoader : public LibraryLoader {
     // Windows folder and every folder on PATH.
     return LoadLibraryExW(win32::Wide(fileName).c_str(), nullptr,
                           LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+
+  bool OnlyAdministratorsCanChange(std::u16string_view fileName) override {
+    const std::wstring program = win32::Wide(ProgramFilePath());
+    const std::size_t separator = program.find_last_of(L"\\/");
+    if (separator == std::wstring::npos) return false;
+    const std::wstring folder = program.substr(0, separator);
+    if (!win32::OnlyAdministratorsCanChange(folder)) return false;
+    const std::wstring file = folder + L"\\" + win32::Wide(fileName);
+    // Absent here, the library comes from System32, or nowhere.
+    return GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES ||
+           win32::OnlyAdministratorsCanChange(file);
   }
 
   void* FindExport(Handle module, const char* name) override {

@@ -42,6 +42,10 @@ class Win32ServiceControl : public ServiceControl {
     report.dwWaitHint = status.waitHint;
     return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &report) != FALSE;
   }
+
+  void EndProcessNow(uint32_t exitCode) override {
+    TerminateProcess(GetCurrentProcess(), exitCode);
+  }
 };
 
 }  // namespace

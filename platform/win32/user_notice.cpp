@@ -14,6 +14,18 @@ constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
 
 }  // namespace
 
+NoticeCalls SystemNoticeCalls() {
+  NoticeCalls calls;
+  calls.activeConsoleSession = WTSGetActiveConsoleSessionId;
+  // Loaded once and never freed: the notice binding lives as long as the process.
+  HMODULE wtsapi = LoadLibraryExW(L"wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (wtsapi != nullptr) {
+    calls.sendMessage = reinterpret_cast<decltype(&WTSSendMessageW)>(
+        reinterpret_cast<void*>(GetProcAddress(wtsapi, "WTSSendMessageW")));
+  }
+  return calls;
+}
+
 void Win32UserNotice::Show(std::u16string_view caption, std::u16string_view text, uint32_t type) {
   std::wstring title = Wide(caption);
   std::wstring message = Wide(text);
@@ -21,6 +33,7 @@ void Win32UserNotice::Show(std::u16string_view caption, std::u16string_view text
   const std::wstring line = L"ZYLCTRL: " + title + L": " + message + L"\n";
   OutputDebugStringW(line.c_str());
 
+  if (calls_.sendMessage == nullptr) return;
   const DWORD session = calls_.activeConsoleSession();
   if (session == kNoConsoleSession) return;
   // Not waiting: with one pipe instance, a box waiting for a person would hold every client.

@@ -14,9 +14,16 @@ namespace platform::win32 {
 
 /// The two calls a notice makes: the active console session and the message sent to it.
 struct NoticeCalls {
-  decltype(&WTSGetActiveConsoleSessionId) activeConsoleSession = WTSGetActiveConsoleSessionId;
-  decltype(&WTSSendMessageW) sendMessage = WTSSendMessageW;
+  decltype(&WTSGetActiveConsoleSessionId) activeConsoleSession = nullptr;
+  decltype(&WTSSendMessageW) sendMessage = nullptr;  ///< null: nothing is sent
 };
+
+/// The system's own: WTSGetActiveConsoleSessionId from kernel32, WTSSendMessageW looked up in
+/// System32's wtsapi32.dll at run time. The service program imports only KnownDLLs, which the
+/// loader never takes from the program's folder; wtsapi32.dll is not one of them, and an
+/// import of it would be looked for beside the program first, before the program has run a
+/// line that could restrict the search.
+NoticeCalls SystemNoticeCalls();
 
 /// How long the box stays up when nobody answers it.
 inline constexpr DWORD kNoticeTimeoutSeconds = 60;
@@ -26,7 +33,7 @@ inline constexpr DWORD kNoticeTimeoutSeconds = 60;
 /// kNoticeTimeoutSeconds on its own, while the service goes on serving.
 class Win32UserNotice final : public UserNotice {
  public:
-  explicit Win32UserNotice(NoticeCalls calls = {}) : calls_(calls) {}
+  explicit Win32UserNotice(NoticeCalls calls = SystemNoticeCalls()) : calls_(calls) {}
   void Show(std::u16string_view caption, std::u16string_view text, uint32_t type) override;
 
  private:

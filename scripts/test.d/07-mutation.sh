@@ -26,6 +26,10 @@ mutants=(
   "disconnected event set before disconnect|service/pipe_server.cpp|swap:^  events.Disconnect(pipe);\$"
   "users may change the pipe's access list|service/pipe_server.cpp|s/{u\"Users\", kFileGenericReadWrite}/{u\"Users\", kFileAllAccess}/"
   "start before enable|service/device_nodes.cpp|s/record, kChangeEnable) != kResultDone/record, kChangeStart) != kResultDone/"
+  "a registration elsewhere is trusted|hwaccess/driver_service.cpp|s/             hwaccess::NamesSameFile(config->binaryPath, driverPath);/             true;/"
+  "the driver file's own access list unread|hwaccess/driver_service.cpp|s/         scm.OnlyAdministratorsCanChange(driverPath);/         true;/"
+  "a library users may change is loaded|service/commands.cpp|s/if (!loader.OnlyAdministratorsCanChange(kLibraryFileName)) {/if (false) {/"
+  "the stop waits as long as an installer|service/lifecycle.h|s/kStopWaitLimitMs = 25000;/kStopWaitLimitMs = 30000;/"
 )
 
 # The number of lines of file $1 that the basic regex $2 matches.

@@ -234,6 +234,45 @@ counter() {
   [[ "$1" == read ]] && tr -d '\r' <"$out" | awk '$1 == "transfers" { print $2 }'
 }
 
+# Access lists, set with acl_tool (Wine's icacls changes nothing)
+
+acl() {
+  local out="$WBED_LOGS/acl.$((++acl_runs)).log"
+  wbed_run "$out" "$(wbed_win_path acl_tool.exe)" "$@" || {
+    fail "acl_tool $*: $(cat "$out")"
+    return 1
+  }
+}
+acl_runs=0
+
+# A folder under Program Files on Windows: SYSTEM and Administrators change it, Users read and
+# run it, the creator of a new file owns that file; its files inherit the same.
+readonly ADMIN_FOLDER_ACL='D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;FA;;;CO)'
+readonly ADMIN_FILE_ACL='D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)'
+# The same with Users, and Everyone, allowed to add and change files (FILE_GENERIC_READ |
+# WRITE | EXECUTE). Wine keeps no access list: it sets the Unix mode from it and makes the list
+# up from the mode again, where only the Everyone entry shows (as the "others" bits).
+readonly USERS_FOLDER_ACL='D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1201bf;;;BU)(A;OICI;0x1201bf;;;WD)'
+readonly USERS_FILE_ACL='D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1201bf;;;BU)(A;;0x1201bf;;;WD)'
+
+lock_folder() {
+  local file
+  acl set "$WBED_WIN_DIR" "$ADMIN_FOLDER_ACL" || return 1
+  for file in "$WBED_DIR"/*; do
+    [[ -f "$file" ]] && { acl set "$(wbed_win_path "$(basename "$file")")" "$ADMIN_FILE_ACL" || return 1; }
+  done
+}
+
+# The Unix paths of every qvzyl64.sys that a driver host of this prefix has mapped.
+driver_files_mapped() {
+  local pid
+  for pid in $(wbed_prefix_pids); do
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qi 'winedevice' || continue
+    awk '{ path = $0; for (i = 0; i < 5; i++) sub(/^[^ ]+ +/, "", path) }
+         tolower(path) ~ /qvzyl64\.sys$/ { print path }' "/proc/$pid/maps" 2>/dev/null
+  done | sort -u
+}
+
 # ---------------------------------------------------------------------------------------------
 
 wbed_stage "topology expectations from lspci"
@@ -248,8 +287,8 @@ rm -f "$lspci_out"
 wbed_stage_end
 
 test_pieces=("$build_dir/tests/wine/qvzyl64.sys" "$build_dir/tests/wine/ioctl_probe.exe"
-  "$build_dir/tests/wine/devnode_tool.exe" "$build_dir/examples/zyl_example.exe"
-  "$build_dir/tools/zylclient/zylprobe.exe")
+  "$build_dir/tests/wine/devnode_tool.exe" "$build_dir/tests/wine/acl_tool.exe"
+  "$build_dir/examples/zyl_example.exe" "$build_dir/tools/zylclient/zylprobe.exe")
 if [[ "${WBED_INSTALLED:-0}" == 1 ]]; then
   # An installer put the service and its files in WBED_WIN_DIR of the caller's prefix and
   # registered the service: only the test pieces go beside it.
@@ -261,20 +300,60 @@ else
     "$build_dir/tools/zylclient/zylclient.exe" "$build_dir/client/zylclient.dll" \
     "${test_pieces[@]}" || exit 1
 fi
+# Wine makes a file's security up from its Unix mode until one is set: the folder and its files
+# get what a folder under Program Files has on Windows (the package installs there).
+lock_folder || exit 1
 partial_library="$build_dir/tests/wine/partial/Qvzyl.Dll"
 [[ -f "$partial_library" ]] || fail "missing $partial_library"
 
 # ---------------------------------------------------------------------------------------------
-wbed_stage "start; command 0 installs the driver"
+wbed_stage "start"
 wbed_import_topology --sysfs || exit 1
 expect_state "$WBED_DRIVER_NAME" ABSENT "before the first load"
 [[ "${WBED_INSTALLED:-0}" == 1 ]] || wbed_zyl_service_register || exit 1
 start_service "first start" || exit 1
 expect_debug '"ZYLCTRL:Create Pipe\n"'
 expect_debug '"ZYLCTRL:PipedServiceName="'
+wbed_stage_end
+
+wbed_stage "a folder or driver file that Users may change is refused"
+# The driver file alone: the library loads, and installs no driver from that file.
+acl set "$(wbed_win_path qvzyl64.sys)" "$USERS_FILE_ACL"
+run_expect refused-driver load -- result=1
+expect_debug 'InstallService Err: the driver file or its folder can be changed by others'
+expect_state "$WBED_DRIVER_NAME" ABSENT "after a load with a driver file Users may change"
+acl set "$(wbed_win_path qvzyl64.sys)" "$ADMIN_FILE_ACL"
+# The folder: the library is not loaded at all.
+acl set "$WBED_WIN_DIR" "$USERS_FOLDER_ACL"
+run_expect refused-folder load -- result=-105
+expect_debug 'ZYLCTRL:Qvzyl.Dll not loaded: others than administrators can change it or its folder'
+expect_state "$WBED_DRIVER_NAME" ABSENT "after a load from a folder Users may change"
+acl set "$WBED_WIN_DIR" "$ADMIN_FOLDER_ACL"
+wbed_stage_end
+
+wbed_stage "command 0 installs the driver, over a registration elsewhere"
+# A qvzyl64 registered and running from a folder every user may write: the load points it at
+# the file beside the program and restarts it from there.
+public_dir="$WINEPREFIX/drive_c/users/Public"
+mkdir -p "$public_dir" && cp "$WBED_DIR/qvzyl64.sys" "$public_dir/qvzyl64.sys"
+wbed_run "$WBED_LOGS/probe.public-install.log" "$(wbed_win_path ioctl_probe.exe)" install \
+  'C:\users\Public\qvzyl64.sys' || fail "qvzyl64 from C:\users\Public: $(cat "$WBED_LOGS/probe.public-install.log")"
+expect_state "$WBED_DRIVER_NAME" RUNNING "registered from C:\users\Public"
+wbed_log "  driver files mapped before the load: $(driver_files_mapped | tr '\n' ' ')"
 client_program=zylprobe.exe run_expect load load -- command=0 result=1 \
   commandDoneBeforeReply=true disconnectedAfterReply=true
 expect_state "$WBED_DRIVER_NAME" RUNNING "after command 0"
+driver_image="$(wbed_run "$WBED_LOGS/reg.driver.log" reg query \
+  "HKLM\\System\\CurrentControlSet\\Services\\$WBED_DRIVER_NAME" /v ImagePath
+  tr -d '\r' <"$WBED_LOGS/reg.driver.log" | awk '$1 == "ImagePath" { $1 = $2 = ""; sub(/^ +/, ""); print }')"
+wbed_log "  the driver's image path after the load: $driver_image"
+[[ "${driver_image,,}" == *"${WBED_WIN_DIR,,}\\"*qvzyl64.sys ]] && pass ||
+  fail "the driver still registered from $driver_image"
+mapped="$(driver_files_mapped)"
+wbed_log "  driver files mapped after the load: $(tr '\n' ' ' <<<"$mapped")"
+[[ -n "$mapped" && "$mapped" != *users/Public* && "$mapped" == "$WBED_DIR/"* ]] && pass ||
+  fail "the driver does not run from the program's folder: ${mapped:-nothing mapped}"
+rm -f "$public_dir/qvzyl64.sys"
 expect_debug '"<-------------QV_InitLibrary\n"'
 run_expect load-again load -- result=1
 wbed_stage_end

@@ -6,7 +6,8 @@
 #   upgrade     an MSI of a higher version (the same sources built with ZYL_VERSION_OVERRIDE)
 #               replaces it: one product, one running service, the new files
 #   downgrade   the first MSI again is refused and changes nothing
-#   uninstall   msiexec /x: no service, no files, no folder; the driver service stays
+#   uninstall   msiexec /x: neither the service nor the driver service; of the folder only the
+#               driver file copied in by hand stays
 #
 #   bash scripts/wine/msi.sh build/windows [MSI]   (the windows preset, test pieces built; MSI is
 #                                                  that build's package, made here when absent)
@@ -115,10 +116,10 @@ wbed_stage_end
 wbed_stage "end to end against the installed service"
 if [[ "${ZYL_MSI_E2E:-1}" == 0 ]]; then
   wbed_log "  NOT RUN: the end-to-end scenarios (ZYL_MSI_E2E=0)"
-  driver_after=ABSENT
+  # The driver file as an administrator copies it in.
+  cp "$build_dir/tests/wine/qvzyl64.sys" "$folder/" || fail "copy qvzyl64.sys"
 else
-  # Their first load installs the driver service, which stays.
-  driver_after=RUNNING
+  # Their first load installs the driver service from the driver file they copy in.
   start="$(wbed_now)"
   WBED_INSTALLED=1 WBED_PREFIX_SECONDS="$WBED_PREFIX_SECONDS" WINEPREFIX="$WINEPREFIX" \
     WBED_ROOT="$WBED_ROOT" WBED_LOGS="$WBED_LOGS" WBED_SERVICES_LOG="$WBED_SERVICES_LOG" \
@@ -127,8 +128,9 @@ else
   grep -E 'FAIL|end-to-end' "$WBED_LOGS/e2e.log" >&2
   ((e2e_rc == 0)) && pass || fail "end to end against the installed service (see e2e.log)"
   wbed_log "  end to end: $(wbed_elapsed "$start") s"
-  # What the scenarios left beside the service goes: the test pieces and the stand-in's override.
-  rm -f "$folder/qvzyl64.sys" "$folder/ioctl_probe.exe" "$folder/devnode_tool.exe" \
+  # What the scenarios left beside the service goes, but for the driver file (an administrator
+  # copies it in): the test pieces and the stand-in's override.
+  rm -f "$folder/ioctl_probe.exe" "$folder/devnode_tool.exe" "$folder/acl_tool.exe" \
     "$folder/zyl_example.exe" "$folder/setupapi.dll"
   wbed_run "$WBED_LOGS/reg-delete.log" reg delete \
     'HKCU\Software\Wine\AppDefaults\VokZylControl.exe' /f
@@ -141,6 +143,18 @@ wbed_stage_end
 wbed_stage "upgrade to $higher"
 msiexec upgrade /i "$(msi_path "$higher")" /qn && pass || fail "msiexec /i $higher"
 expect_installed "after the upgrade" "$upgrade_build"
+# The old product's removal took the driver service with it; the next load registers it again
+# from the driver file that stayed in the folder.
+expect_state_now() {
+  local state
+  state="$(wbed_service_state "$1")"
+  [[ "$state" == "$2" ]] && pass || fail "$3: '$1' is $state, expected $2"
+}
+expect_state_now "$WBED_DRIVER_NAME" ABSENT "after the upgrade"
+wbed_run "$WBED_LOGS/load-after-upgrade.log" "$WBED_WIN_DIR\\zylclient.exe" load --json
+grep -q '"result":1,' "$WBED_LOGS/load-after-upgrade.log" && pass ||
+  fail "load after the upgrade: $(cat "$WBED_LOGS/load-after-upgrade.log")"
+expect_state_now "$WBED_DRIVER_NAME" RUNNING "after a load"
 wbed_stage_end
 
 wbed_stage "downgrade to $version refused"
@@ -161,10 +175,13 @@ expect_state() {
   [[ "$state" == "$2" ]] && pass || fail "after uninstall: '$1' is $state, expected $2"
 }
 expect_state "$WBED_SERVICE_NAME" ABSENT
-# The driver service belongs to the library's design, not to the package: it stays.
-expect_state "$WBED_DRIVER_NAME" "$driver_after"
-[[ ! -e "$program_files/Tavik" ]] && pass ||
-  fail "left after uninstall: $(find "$program_files/Tavik" | tr '\n' ' ')"
+# The driver service the library registered goes with the product (a ServiceControl row).
+expect_state "$WBED_DRIVER_NAME" ABSENT
+# The driver file was copied in by hand: it stays, and so does its folder, and nothing else.
+left="$(cd "$program_files" && find Tavik 2>/dev/null | sort | paste -sd ' ')"
+[[ "$left" == "Tavik Tavik/VokZyl Tavik/VokZyl/qvzyl64.sys" ]] && pass ||
+  fail "left after uninstall: ${left:-nothing}, expected the driver file in its folder"
+rm -rf "$program_files/Tavik"
 products="$(count_keys_with "$products_key" '"DisplayName"="Tavik Zyl Control"')"
 [[ "$products" == 0 ]] && pass || fail "after uninstall: $products products installed"
 wbed_stage_end

@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "hwaccess/path_split.h"
 #include "platform/driver_manager.h"
 
 namespace zyltest {
@@ -67,6 +68,32 @@ TYPED_TEST_P(DriverManagerContract, ServiceIsCreatedOpenedAndDeletedWithTheSyste
   EXPECT_TRUE(manager.CloseServiceHandle(scm));
 }
 
+TYPED_TEST_P(DriverManagerContract, RegistrationIsReadAndPointedAtAnotherFile) {
+  auto& manager = this->binding_.Manager();
+  platform::Handle scm = manager.OpenManager(platform::kScManagerAllAccess);
+  ASSERT_NE(scm, nullptr);
+  platform::Handle service = this->Create(scm);
+  ASSERT_NE(service, nullptr) << manager.LastError();
+  constexpr char kOther[] = "C:\\Windows\\System32\\drivers\\zyl_contract_other.sys";
+  EXPECT_TRUE(manager.ChangeDriverServiceConfig(service, platform::kServiceKernelDriver,
+                                                platform::kServiceDemandStart,
+                                                platform::kServiceErrorNormal, kOther))
+      << manager.LastError();
+  const auto config = manager.QueryDriverServiceConfig(service);
+  if (TypeParam::kKeepsServices) {
+    ASSERT_TRUE(config.has_value()) << manager.LastError();
+    EXPECT_EQ(config->serviceType, platform::kServiceKernelDriver);
+    EXPECT_EQ(config->startType, platform::kServiceDemandStart);
+    EXPECT_TRUE(hwaccess::NamesSameFile(config->binaryPath, kOther)) << config->binaryPath;
+  } else {
+    EXPECT_FALSE(config.has_value()) << "nothing kept, nothing to read";
+    EXPECT_EQ(manager.LastError(), platform::kErrorServiceDoesNotExist);
+  }
+  EXPECT_TRUE(manager.DeleteDriverService(service));
+  EXPECT_TRUE(manager.CloseServiceHandle(service));
+  EXPECT_TRUE(manager.CloseServiceHandle(scm));
+}
+
 TYPED_TEST_P(DriverManagerContract, DeviceOfNoDriverIsNotFound) {
   auto& manager = this->binding_.Manager();
   EXPECT_EQ(manager.OpenDevice("\\\\.\\ZYLNOSUCHDEVICE",
@@ -92,7 +119,7 @@ TYPED_TEST_P(DriverManagerContract, HostPathAndNativeArchitectureAreThisMachines
 
 REGISTER_TYPED_TEST_SUITE_P(DriverManagerContract,
                             ServiceIsCreatedOpenedAndDeletedWithTheSystemsCodes,
-                            DeviceOfNoDriverIsNotFound,
+                            RegistrationIsReadAndPointedAtAnotherFile, DeviceOfNoDriverIsNotFound,
                             HostPathAndNativeArchitectureAreThisMachines);
 
 }  // namespace zyltest

@@ -12,6 +12,8 @@ import sys
 import tempfile
 
 SERVICE = "Tavik Zyl Control Service"
+# The kernel driver service the library registers: the package removes it at uninstall.
+DRIVER_SERVICE = "qvzyl64"
 FILES = {"VokZylControl.exe", "Qvzyl.Dll", "zylclient.exe", "zylclient.dll",
          # the client library's development files
          "zylclient.h", "libzylclient.dll.a", "libzylclient.a", "zylclient.pc",
@@ -72,9 +74,22 @@ def check_files(msi, version, problems):
                 for key in ("ProductName", "FileDescription"):
                     if not info.get(key):
                         problems.append(f"{name}: no {key}")
+        if checked == VERSIONED:
+            check_imports(sorted(os.path.join(root, name) for root, _, names in os.walk(folder)
+                                 for name in names if name in VERSIONED), problems)
     if checked != VERSIONED:
         problems.append(f"programs checked for their version: {sorted(checked)}, "
                         f"expected {sorted(VERSIONED)}")
+
+
+def check_imports(programs, problems):
+    """The shipped programs import only KnownDLLs and API sets (tests/shipped_imports.sh)."""
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shipped_imports.sh")
+    result = subprocess.run(["sh", script, "x86_64-w64-mingw32-objdump", *programs],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        for line in (result.stdout + result.stderr).splitlines():
+            problems.append(f"imports: {line}")
 
 
 def main(msi):
@@ -142,6 +157,23 @@ def main(msi):
         wanted = START_INSTALL | STOP_INSTALL | STOP_UNINSTALL | DELETE_UNINSTALL
         if int(row["Event"]) & wanted != wanted:
             problems.append(f"service control events 0x{int(row['Event']):X} lack 0x{wanted:X}")
+
+    drivers = [r for r in tables["ServiceControl"] if r["Name"] == DRIVER_SERVICE]
+    if len(drivers) != 1:
+        problems.append(f"ServiceControl: {len(drivers)} rows for '{DRIVER_SERVICE}'")
+    for row in drivers:
+        events = int(row["Event"])
+        if events & (STOP_UNINSTALL | DELETE_UNINSTALL) != STOP_UNINSTALL | DELETE_UNINSTALL:
+            problems.append(f"{DRIVER_SERVICE} is not stopped and deleted at uninstall "
+                            f"(events 0x{events:X})")
+        if events & START_INSTALL:
+            problems.append(f"{DRIVER_SERVICE} is started by the package (events 0x{events:X})")
+
+    # A public property (upper case only) could be set on the command line and move the folder
+    # the LocalSystem service and the kernel driver are loaded from.
+    service_directory = service_folder.get("Directory_", "")
+    if not service_directory or service_directory.upper() == service_directory:
+        problems.append(f"the service's folder {service_directory!r} is a public property")
 
     sequence = {r["Action"]: int(r["Sequence"]) for r in tables["InstallExecuteSequence"]}
     for action in ("InstallFiles", "InstallServices", "StartServices", "StopServices",

@@ -103,6 +103,18 @@ TEST_F(CommandsTest, SecondLoadRunsInitAgainAndStartsAFreshContext) {
   EXPECT_EQ(serviceContext->deviceId, 0u);
 }
 
+// The library runs with the service's rights: one that others than administrators may change,
+// or in a folder they may change, is not loaded at all.
+TEST_F(CommandsTest, ALibraryOthersMayChangeIsNotLoadedAndAnswers105) {
+  loader.Log().FailAlways("OnlyAdministratorsCanChange Qvzyl.Dll");
+  EXPECT_EQ(Run(ZylCmdLoadLibrary).result, -105);
+  EXPECT_EQ(loader.Log().Count("Load Qvzyl.Dll"), 0);
+  EXPECT_EQ(script.initCalls, 0);
+  EXPECT_NE(debug.Text().find(u"ZYLCTRL:Qvzyl.Dll not loaded"), std::u16string::npos);
+  ASSERT_NE(serviceContext, nullptr);
+  EXPECT_EQ(serviceContext->library, nullptr);
+}
+
 TEST_F(CommandsTest, MissingLibraryAnswers105WithoutNoticeThenCountShowsTheNotice) {
   platform::FakeLibraryLoader empty;
   bindings.libraryLoader = &empty;

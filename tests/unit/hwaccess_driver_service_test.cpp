@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,11 +39,12 @@ TEST_F(DriverServiceTest, ModeOneInstallsAndStartsWithTheDriverServiceParameters
   EXPECT_TRUE(Manage("qvzyl64", kPath, 1));
   EXPECT_THAT(
       manager.calls(),
-      ElementsAre("OpenSCManagerA(0xF003F)",
-                  std::string("CreateServiceA(qvzyl64, qvzyl64, 0xF01FF, 1, 3, 1, ") + kPath + ")",
-                  "CloseServiceHandle(qvzyl64)", "OpenServiceA(qvzyl64, 0xF01FF)",
-                  "StartServiceA(qvzyl64)", "CloseServiceHandle(qvzyl64)",
-                  "CloseServiceHandle(manager)"));
+      ElementsAre(
+          "OpenSCManagerA(0xF003F)", "OnlyAdministratorsCanChange(C:\\Program Files\\Tavik)",
+          std::string("OnlyAdministratorsCanChange(") + kPath + ")",
+          std::string("CreateServiceA(qvzyl64, qvzyl64, 0xF01FF, 1, 3, 1, ") + kPath + ")",
+          "CloseServiceHandle(qvzyl64)", "OpenServiceA(qvzyl64, 0xF01FF)", "StartServiceA(qvzyl64)",
+          "CloseServiceHandle(qvzyl64)", "CloseServiceHandle(manager)"));
   ASSERT_NE(manager.FindService("qvzyl64"), nullptr);
   EXPECT_EQ(manager.FindService("qvzyl64")->state, ServiceState::kRunning);
   EXPECT_EQ(manager.FindService("qvzyl64")->binaryPath, kPath);
@@ -50,11 +52,85 @@ TEST_F(DriverServiceTest, ModeOneInstallsAndStartsWithTheDriverServiceParameters
   EXPECT_EQ(manager.BadHandleCount(), 0);
 }
 
-TEST_F(DriverServiceTest, AnExistingServiceKeepsItsPathAndIsStartedFromIt) {
-  manager.AddService("qvzyl64", ServiceState::kInstalled, "D:\\old\\qvzyl64.sys");
+// A registration of the name left by an earlier install elsewhere, or by another program, may
+// name a file that users can write: it is pointed at this driver file before the start.
+TEST_F(DriverServiceTest, AnExistingServiceNamingAnotherFileIsPointedAtThisOneBeforeItStarts) {
+  manager.AddService("qvzyl64", ServiceState::kInstalled, "C:\\users\\Public\\qvzyl64.sys");
   EXPECT_TRUE(Manage("qvzyl64", kPath, 1));
-  EXPECT_EQ(manager.FindService("qvzyl64")->binaryPath, "D:\\old\\qvzyl64.sys");
+  const std::vector<std::string> reconfigured = {
+      "QueryServiceConfigA(qvzyl64)",
+      std::string("ChangeServiceConfigA(qvzyl64, 1, 3, 1, ") + kPath + ")"};
+  EXPECT_THAT(manager.calls(), ::testing::IsSupersetOf(reconfigured));
+  const auto* service = manager.FindService("qvzyl64");
+  EXPECT_EQ(service->binaryPath, kPath);
+  EXPECT_EQ(service->state, ServiceState::kRunning);
+  EXPECT_EQ(manager.OpenHandleCount(), 0);
+  EXPECT_EQ(manager.BadHandleCount(), 0);
+}
+
+TEST_F(DriverServiceTest, AnotherKindOfServiceUnderTheNameIsMadeTheKernelDriver) {
+  manager.AddService("qvzyl64", ServiceState::kInstalled, kPath, platform::kServiceWin32OwnProcess);
+  EXPECT_TRUE(Manage("qvzyl64", kPath, 1));
+  EXPECT_EQ(manager.FindService("qvzyl64")->serviceType, platform::kServiceKernelDriver);
+}
+
+TEST_F(DriverServiceTest, ARegistrationOfThisFileIsUsedAsItIsWhateverItsCaseOrPrefix) {
+  const char* const forms[] = {kPath, "\\??\\C:\\PROGRAM FILES\\Tavik\\\\QVZYL64.SYS"};
+  for (const char* form : forms) {
+    manager.AddService("qvzyl64", ServiceState::kInstalled, form);
+    manager.ClearCalls();
+    EXPECT_TRUE(Manage("qvzyl64", kPath, 1)) << form;
+    EXPECT_THAT(manager.calls(), Not(::testing::Contains(HasSubstr("ChangeServiceConfigA"))));
+    EXPECT_EQ(manager.FindService("qvzyl64")->binaryPath, form);
+  }
+}
+
+// A driver already running from another file would stay loaded: it is stopped, and started
+// again from this one.
+TEST_F(DriverServiceTest, ADriverRunningFromAnotherFileIsRestartedFromThisOne) {
+  manager.AddService("qvzyl64", ServiceState::kRunning, "D:\\old\\qvzyl64.sys");
+  EXPECT_TRUE(Manage("qvzyl64", kPath, 1));
+  const auto& calls = manager.calls();
+  const auto at = [&](const std::string& prefix) {
+    return std::find_if(calls.begin(), calls.end(),
+                        [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }) -
+           calls.begin();
+  };
+  EXPECT_LT(at("ChangeServiceConfigA"), at("ControlService(qvzyl64, 1)"));
+  EXPECT_LT(at("ControlService(qvzyl64, 1)"), at("StartServiceA"));
   EXPECT_EQ(manager.FindService("qvzyl64")->state, ServiceState::kRunning);
+  EXPECT_EQ(manager.FindService("qvzyl64")->binaryPath, kPath);
+}
+
+TEST_F(DriverServiceTest, ARegistrationThatCannotBeReadOrChangedFailsTheInstall) {
+  for (Operation failing : {Operation::kQueryConfig, Operation::kChangeConfig}) {
+    manager.AddService("qvzyl64", ServiceState::kInstalled, "D:\\old\\qvzyl64.sys");
+    manager.FailWith(failing, platform::kErrorAccessDenied);
+    manager.ClearCalls();
+    EXPECT_FALSE(Manage("qvzyl64", kPath, 1));
+    EXPECT_THAT(manager.calls(), Not(::testing::Contains(HasSubstr("StartServiceA"))));
+    EXPECT_EQ(manager.FindService("qvzyl64")->binaryPath, "D:\\old\\qvzyl64.sys");
+    EXPECT_EQ(manager.OpenHandleCount(), 0);
+    manager.ClearFailure(failing);
+  }
+}
+
+// The kernel loads the driver from this file: a folder or file that ordinary users may change
+// is refused before the service manager is asked for anything.
+TEST_F(DriverServiceTest, ADriverFileOrFolderThatUsersMayChangeIsNeitherRegisteredNorStarted) {
+  for (const char* changeable : {"C:\\Program Files\\Tavik", kPath}) {
+    platform::FakeDriverManager fresh;
+    hwaccess::UseHwPlatform({&fresh, &bus, &debug});
+    fresh.AddService("qvzyl64", ServiceState::kInstalled, "D:\\old\\qvzyl64.sys");
+    fresh.LetUsersChange(changeable);
+    debug.pieces.clear();
+    EXPECT_FALSE(Manage("qvzyl64", kPath, 1)) << changeable;
+    EXPECT_THAT(fresh.calls(), Not(::testing::Contains(HasSubstr("ServiceA"))));
+    EXPECT_THAT(fresh.calls(), Not(::testing::Contains(HasSubstr("ServiceConfigA"))));
+    EXPECT_THAT(debug.Joined(), HasSubstr("InstallService Err"));
+    EXPECT_EQ(fresh.FindService("qvzyl64")->binaryPath, "D:\\old\\qvzyl64.sys");
+  }
+  hwaccess::UseHwPlatform({&manager, &bus, &debug});
 }
 
 TEST_F(DriverServiceTest, ARunningServiceCountsAsStartedAndIsNotRestarted) {
@@ -159,8 +235,9 @@ TEST_F(DriverServiceTest, TheProtectedStepsReportTheirOwnResults) {
   EXPECT_FALSE(object.StopQVDriver(Sc(scm), "qvzyl64"));
   EXPECT_FALSE(object.RemoveQVDriver(Sc(scm), "qvzyl64"));
   EXPECT_TRUE(object.InstallService(Sc(scm), "qvzyl64", kPath));
-  EXPECT_TRUE(object.InstallService(Sc(scm), "qvzyl64", "elsewhere"));  // exists = success
-  EXPECT_FALSE(object.StopQVDriver(Sc(scm), "qvzyl64"));                // not running
+  // Exists: pointed at the file given.
+  EXPECT_TRUE(object.InstallService(Sc(scm), "qvzyl64", "D:\\elsewhere\\qvzyl64.sys"));
+  EXPECT_FALSE(object.StopQVDriver(Sc(scm), "qvzyl64"));  // not running
   EXPECT_TRUE(object.StartQVDriver(Sc(scm), "qvzyl64"));
   EXPECT_TRUE(object.StopQVDriver(Sc(scm), "qvzyl64"));
   // Someone else still holds the service: it stays, marked for deletion, until released.
@@ -177,9 +254,9 @@ TEST_F(DriverServiceTest, TheProtectedStepsReportTheirOwnResults) {
 
 TEST_F(DriverServiceTest, InstallRefusesAPathThatDoesNotFit) {
   platform::Handle scm = manager.OpenManager(platform::kScManagerAllAccess);
-  const std::string tooLong(260, 'x');
+  const std::string tooLong = "C:\\" + std::string(257, 'x');
   EXPECT_FALSE(object.InstallService(Sc(scm), "qvzyl64", tooLong.c_str()));
-  EXPECT_TRUE(object.InstallService(Sc(scm), "qvzyl64", std::string(259, 'x').c_str()));
+  EXPECT_TRUE(object.InstallService(Sc(scm), "qvzyl64", tooLong.substr(0, 259).c_str()));
   manager.CloseServiceHandle(scm);
 }
 

@@ -95,6 +95,26 @@ TEST_F(LibraryTest, AnyOtherInstallFailureRemovesAndReinstallsOnce) {
   EXPECT_EQ(manager.OpenHandleCount(), 0);
 }
 
+TEST_F(LibraryTest, ARegistrationThatCannotBePointedHereIsRemovedAndMadeAnew) {
+  manager.AddService("qvzyl64", ServiceState::kInstalled, "C:\\users\\Public\\qvzyl64.sys");
+  manager.FailWith(Operation::kChangeConfig, platform::kErrorAccessDenied);
+  EXPECT_EQ(QV_InitLibrary(), kQvSuccess);
+  EXPECT_EQ(CallsContaining(manager, "DeleteService"), 1);
+  EXPECT_EQ(CallsContaining(manager, "CreateServiceA"), 2);
+  EXPECT_EQ(manager.FindService("qvzyl64")->binaryPath, kSysPath);
+  EXPECT_EQ(manager.FindService("qvzyl64")->state, ServiceState::kRunning);
+}
+
+TEST_F(LibraryTest, ADriverFolderThatUsersMayChangeGetsNoDriverInstalled) {
+  manager.LetUsersChange("C:\\Program Files\\Tavik");
+  EXPECT_EQ(QV_InitLibrary(), kQvDeviceMissing64);
+  EXPECT_EQ(CallsContaining(manager, "CreateServiceA"), 0);
+  EXPECT_EQ(CallsContaining(manager, "StartServiceA"), 0);
+  EXPECT_EQ(CallsContaining(manager, "CreateFileA"), 1) << "a driver left running is still used";
+  EXPECT_THAT(debug.Joined(), HasSubstr("InstallService Err"));
+  EXPECT_TRUE(manager.services().empty());
+}
+
 TEST_F(LibraryTest, ADeviceThatRefusesToOpenGivesTheDriverFailureCode) {
   manager.FailWith(Operation::kOpenDevice, platform::kErrorAccessDenied);
   EXPECT_EQ(QV_InitLibrary(), kQvDriverFailed64);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/service_harness.h"
 
@@ -113,9 +115,20 @@ TEST_F(PipeServerTest, EventThatCannotBeOpenedStillGivesTheIdentityBack) {
   EXPECT_FALSE(service.pipe.Impersonating());
 }
 
-TEST_F(PipeServerTest, IdentityThatCannotBeGivenBackEndsTheService) {
+TEST_F(PipeServerTest, IdentityThatCannotBeGivenBackEndsTheProcessBeforeAnyOtherCall) {
   service.pipe.Log().FailOn("RevertToSelf", 1);
+  std::vector<std::string> pipeCallsAtTheEnd;
+  uint32_t exitCode = 0;
+  service.scm.onEndProcess = [&](uint32_t code) {
+    pipeCallsAtTheEnd = service.pipe.Log().Calls();
+    exitCode = code;
+  };
   const auto outcomes = Serve({{Bytes(Record(ZylCmdDisable))}, {Bytes(Record(ZylCmdEnable))}});
+  EXPECT_EQ(service.scm.Log().Count("EndProcessNow"), 1);
+  ASSERT_FALSE(pipeCallsAtTheEnd.empty());
+  EXPECT_EQ(pipeCallsAtTheEnd.back(), "RevertToSelf") << "nothing in between";
+  EXPECT_EQ(exitCode, 1368u);
+  // What follows runs only because the test double returns.
   ASSERT_EQ(outcomes.size(), 1u) << "nothing more is served on a thread with a client's identity";
   EXPECT_TRUE(outcomes[0].reply.empty());
   EXPECT_EQ(service.pipe.Log().Count("StartThread"), 0);

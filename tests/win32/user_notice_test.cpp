@@ -54,6 +54,13 @@ TEST_F(Win32UserNoticeTest, NoticeGoesToTheConsoleSessionWithoutWaitingForAnAnsw
   EXPECT_EQ(sent.timeoutSeconds, 60u);
 }
 
+// The service program imports no wtsapi32.dll (it is no KnownDLL): the call is found at run time.
+TEST(Win32UserNoticeCallsTest, TheSystemsCallsAreFoundInSystem32) {
+  const platform::win32::NoticeCalls calls = platform::win32::SystemNoticeCalls();
+  EXPECT_NE(calls.activeConsoleSession, nullptr);
+  EXPECT_NE(calls.sendMessage, nullptr);
+}
+
 TEST_F(Win32UserNoticeTest, WithoutAConsoleSessionNothingIsSent) {
   consoleSession = 0xFFFFFFFF;
   notice_.Show(u"caption", u"text", 0);
