@@ -2,7 +2,7 @@
 # Runs the real-kernel stage alone: the package in a booted machine under QEMU
 # (scripts/test.d/65-real-kernel.sh). The machine's image is cached in build/vm/.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 start=$(date +%s)
 bash scripts/test.d/65-real-kernel.sh
 rc=$?

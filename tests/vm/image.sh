@@ -40,7 +40,8 @@ root="$out/root"
 rm -rf "$root"
 # An initramfs with only what finds the root (virtio disk, ext4) instead of most of the kernel's
 # drivers: smaller, and quicker to unpack and boot under emulation. Written before the kernel
-# package builds the initramfs.
+# package builds the initramfs. The hook's "$1" is the root, expanded by mmdebstrap's shell.
+# shellcheck disable=SC2016
 initramfs_hook='mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/etc/initramfs-tools/hooks"
 echo MODULES=list >"$1/etc/initramfs-tools/conf.d/zyl-vm.conf"
 printf "%s\n" "#!/bin/sh" "[ \"\$1\" = prereqs ] && exit 0" \
