@@ -6,11 +6,7 @@ cd "$(dirname "$0")/../.." || exit 1
 source scripts/lib/deps.sh
 zyl_require_packages "${ZYL_PACKAGE_PACKAGES[@]}" "${ZYL_PACKAGE_TEST_PACKAGES[@]}" || exit 1
 source scripts/lib/packaging.sh
-deb="dist/vokzyl_$(zyl_build_version build/package-linux 2>/dev/null)_amd64.deb"
-if [[ ! -f "$deb" ]]; then
-  bash scripts/package.sh deb || exit 1
-  deb="dist/vokzyl_$(zyl_build_version build/package-linux)_amd64.deb"
-fi
+deb="$(zyl_shipped_deb)" || exit 1
 start=$(date +%s)
 # Errors and warnings fail; information tags do not. Overrides, if ever needed, go into the
 # package with a comment that says why.

@@ -18,6 +18,7 @@ nspawn_pid=""
 log() { printf '[deb] %s\n' "$*" >&2; }
 CHECKS_LOG=log
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/packaging.sh"
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
@@ -31,16 +32,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-# The first deb822 URIs line, else the first one-line "deb" source.
-apt_mirror() {
-  local found
-  found="$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null)"
-  [[ -n "$found" ]] ||
-    found="$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' \
-      /etc/apt/sources.list 2>/dev/null)"
-  echo "$found"
-}
 
 # inside COMMAND...: runs in the container, as root, with the container's own environment.
 inside() {
@@ -74,7 +65,7 @@ find_init() {
   [[ -n "$pid" && "$(cat "/proc/$pid/comm" 2>/dev/null)" == systemd ]] && echo "$pid"
 }
 
-mirror="$(apt_mirror)"
+mirror="$(zyl_apt_mirror)"
 [[ -n "$mirror" ]] || { log "no mirror in this machine's apt sources"; exit 1; }
 start="$(now)"
 if ! mmdebstrap --quiet --variant=minbase --include=systemd,systemd-sysv,dbus bookworm "$root" \

@@ -7,6 +7,7 @@
 #   bash tests/vm/image.sh [OUT_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../../scripts/lib/packaging.sh"
 out="$(realpath -m "${1:-$here/../../build/vm}")"
 mkdir -p "$out"
 
@@ -14,17 +15,7 @@ mkdir -p "$out"
 # module loading and the interface naming, lspci, modprobe, man for the package's page.
 packages=linux-image-amd64,systemd-sysv,udev,dbus,pciutils,kmod,initramfs-tools,man-db
 
-# The first deb822 URIs line, else the first one-line "deb" source: the mirror this machine's
-# apt uses, read at run time.
-apt_mirror() {
-  local found
-  found="$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null)"
-  [[ -n "$found" ]] ||
-    found="$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' \
-      /etc/apt/sources.list 2>/dev/null)"
-  echo "$found"
-}
-mirror="$(apt_mirror)"
+mirror="$(zyl_apt_mirror)"
 [[ -n "$mirror" ]] || { echo "no mirror in this machine's apt sources" >&2; exit 1; }
 
 inputs="$(cat "$here/image.sh" "$here/guest/zyl-agent.sh" "$here/guest/zyl-agent.service"; echo "$mirror")"
