@@ -1,10 +1,11 @@
 /* zylclient: talk to the VokZyl control service from any program.
  *
- * One call is one whole exchange with the service: the library creates the two global events
- * the service signals (on Linux it keeps them for the process's next call), opens the
- * service's pipe (waiting while another client is served), writes one 24-byte record and
- * reads the reply, all within one time-out. It returns as soon as the reply is in: the
- * service's done and disconnected signals are for watchers of the protocol, not for callers.
+ * One call is one whole exchange with the service, all within one time-out: on Windows the
+ * library creates the two global events the service signals, opens the service's pipe (waiting
+ * while another client is served), writes one 24-byte record and reads the reply; on Linux the
+ * socket is the whole exchange (connect, write 24 bytes, read 24) and nothing is kept from one
+ * call to the next. It returns as soon as the reply is in: the service's done and disconnected
+ * signals are for watchers of the protocol, not for callers.
  *
  * Plain C (C89 and later, and C++), no allocation visible to the caller, no callbacks except the
  * optional progress hook: callable through any foreign-function interface. Link the shared
@@ -31,14 +32,14 @@
  *     sent (ZYL_STATUS_BUSY when the time-out runs out). Once connected, the request is read at
  *     once and its command runs to its end even when the caller has given up.
  *
- * Concurrent callers. The two events have global names shared by every client on the machine
- * and the service serves one client at a time.
+ * Concurrent callers. The service serves one client at a time; on Windows the two events have
+ * global names shared by every client on the machine.
  *   - Within one process, calls from several threads are safe: the library serialises whole
  *     exchanges, so a second call waits (within its own time-out) until the first has ended.
  *   - Between processes, each client gets its own connection and its own reply; the service
  *     serves them one after another and a client waits for the pipe within its time-out.
- *     Both clients open the same two events, so the done and disconnected signals one of them
- *     sees may have been set for the other; a reply never depends on them.
+ *     On Windows both clients open the same two events, so the done and disconnected signals
+ *     one of them sees may have been set for the other; a reply never depends on them.
  *   - fork(): a child may call the library when no other thread of the parent was inside a
  *     call at the fork (the serialising lock is copied as it was). Descriptors are made
  *     close-on-exec.
@@ -89,7 +90,7 @@ enum {
   ZYL_STATUS_OK = 0,
   /* Nobody serves the pipe: the service is not running. Nothing was sent.
    * Windows: the pipe does not exist. Linux: the socket does not exist or nobody listens on
-   * it, or the service has never made the events' directory. */
+   * it. */
   ZYL_STATUS_NO_SERVICE = 1,
   /* The time-out ran out before the request could be sent: the service, or another thread of
    * this process, was serving another client all along. Nothing was sent.
@@ -97,8 +98,8 @@ enum {
    * service with room in its queue gives ZYL_STATUS_TIMEOUT instead). Both: another thread of
    * this process held the exchange for the whole time-out. */
   ZYL_STATUS_BUSY = 2,
-  /* The two global events cannot be made (access refused, no memory, or on Linux the events'
-   * directory is not this user's). Nothing was sent. */
+  /* Windows: the two global events cannot be made (access refused, no memory). Nothing was
+   * sent. Never on Linux, where the exchange needs no events. */
   ZYL_STATUS_NO_EVENTS = 3,
   /* The service closed the connection without a reply: it refused the request (an unknown
    * command, a client without its events) or ended while the command ran. */
