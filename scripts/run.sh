@@ -32,7 +32,10 @@ step() {
   shift
   echo
   echo "-- $what"
-  "$build/tools/zylclient/zylclient" --runtime-dir "$runtime" "$@" | sed 's/^/   /'
+  # The exit status follows the answer (7 for a disabled adapter): shown, not fatal.
+  local status=0
+  "$build/tools/zylclient/zylclient" --runtime-dir "$runtime" "$@" | sed 's/^/   /' || status=$?
+  echo "   exit status $status"
 }
 step "load the hardware access library" load
 step "count the adapter's PCI functions by their ID" count --match-id $adapter
