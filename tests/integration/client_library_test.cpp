@@ -336,7 +336,8 @@ TEST(ClientLibraryWithoutService, SaysSoAndRefusesBadArguments) {
   options.message = message;
   options.message_size = sizeof(message);
   EXPECT_EQ(zyl_load(nullptr, &options), ZYL_STATUS_NO_SERVICE);
-  EXPECT_EQ(std::string(message).rfind("the service is not running: " + empty, 0), 0u) << message;
+  EXPECT_EQ(std::string(message).rfind("the service is not running: ", 0), 0u) << message;
+  EXPECT_NE(std::string(message).find(empty), std::string::npos) << "names where it looked";
 
   zyl_record record{};
   EXPECT_EQ(zyl_request(nullptr, &record, &options), ZYL_STATUS_BAD_ARGUMENT);
