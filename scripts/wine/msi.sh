@@ -131,7 +131,7 @@ else
   # What the scenarios left beside the service goes, but for the driver file (an administrator
   # copies it in): the test pieces and the stand-in's override.
   rm -f "$folder/ioctl_probe.exe" "$folder/devnode_tool.exe" "$folder/acl_tool.exe" \
-    "$folder/zyl_example.exe" "$folder/setupapi.dll"
+    "$folder/zyl_example.exe" "$folder/zylprobe.exe" "$folder/setupapi.dll"
   wbed_run "$WBED_LOGS/reg-delete.log" reg delete \
     'HKCU\Software\Wine\AppDefaults\VokZylControl.exe' /f
 fi
