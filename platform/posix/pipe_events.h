@@ -10,47 +10,31 @@
 #include <vector>
 
 #include "platform/pipe_events.h"
+#include "platform/posix/pipe_security.h"
 #include "platform/posix/subordinate_ids.h"
 
 namespace platform {
-
-/// The owner and mode a pipe's socket file gets, made by BuildSecurity from the access list:
-///   "SYSTEM"         -> owner root             (uid 0)
-///   "Administrators" -> group: the first of "sudo", "wheel", "admin" that exists, else root
-///   "Users", "Everyone", "Authenticated Users" -> all other local users
-/// Each class gets read permission for FILE_READ_DATA or GENERIC_READ/ALL and write permission
-/// (which is what connecting to a socket needs) for FILE_WRITE_DATA or GENERIC_WRITE/ALL;
-/// FILE_ALL_ACCESS for SYSTEM and Administrators and FILE_GENERIC_READ | FILE_GENERIC_WRITE for
-/// Users, as the service asks, give mode 0666. Names are matched without regard to case;
-/// any other name fails, as an unknown account fails on Windows.
-struct PosixPipeSecurity {
-  uid_t owner = 0;
-  gid_t group = 0;
-  mode_t mode = 0;
-};
+namespace posix::objects {
+struct EventObject;
+}
 
 /// The Linux binding of PipeEvents: the named pipe is a Unix stream socket under `runtimeDir`,
-/// by the rules of posix/ipc_names.h, and the socket is the whole exchange.
+/// by the rules of posix/ipc_names.h (made and held as posix/pipe_socket.h says, with the owner
+/// and mode of posix/pipe_security.h), and the socket is the whole exchange.
 ///
-/// - CreatePipe holds an flock on "<socket>.lock" for the pipe's life: a second server of the
-///   same name (in this or another process) gets null, as FILE_FLAG_FIRST_PIPE_INSTANCE does.
-///   A socket file left by a dead server is replaced. Only one instance (max instances 1) is
-///   supported: clients are served one at a time, but their requests are read side by side.
-///   Every wait polls every connection before it chooses, also when requests are ready: it
-///   accepts what is pending, reads whatever has arrived, drops those past their limit of
-///   kPipeReadLimitMs and those whose client has hung up. A connection counts as connected only
-///   once its whole record has arrived, or part of a record came and 20 ms passed without more
-///   (the core then refuses it), so an idle or slow client delays nobody else, and one that
-///   sends nothing in time is dropped unseen. A client that closes its socket (both directions)
-///   before its command starts is never answered: a queued connection that has hung up is
-///   dropped by the next wait, and Read refuses the record (-1) of one that hung up after it
-///   was chosen, so its command does not run. One that shut only its sending side is served.
-///   Each user (by SO_PEERCRED; a subordinate uid of /etc/subuid counts as the user it is
-///   granted to) may have at most kConnectionsPerUser connections whose record is still
-///   arriving, and kQueuedPerUser open in all; all users together at most kMaxOpenConnections,
-///   or half the descriptor limit when that is lower. More are closed at once. Among complete
-///   requests, the user served longest ago goes first, then the earliest arrival: a request
-///   whose user has nothing else pending starts after at most one command per other user.
+/// - Only one instance (max instances 1) is supported: clients are served one at a time, but
+///   their requests are read side by side. Every wait polls every connection before it chooses,
+///   also when requests are ready: it accepts what is waiting, reads whatever has arrived, and
+///   only then lets the queue of posix/connection_queue.h drop what is out of time or hung up
+///   and choose the next request. Its limits are kConnectionsPerUser connections still arriving
+///   and kQueuedPerUser open per user (by SO_PEERCRED; a subordinate uid of /etc/subuid counts
+///   as the user it is granted to), kMaxOpenConnections or half the descriptor limit in all,
+///   kPipeReadLimitMs for a record to arrive and a pause of 20 ms after part of one. More
+///   connections are closed at once. A connection counts as connected once it is complete.
+/// - A client that closes its socket (both directions) before its command starts is never
+///   answered: a queued one is dropped by the next wait, and the one chosen is looked at once
+///   more as the wait hands it over, so its command does not run. One that shut only its
+///   sending side is served.
 /// - The client's named events need no file: the socket tells the client all they would (a
 ///   whole reply means the command is done, the end of the stream that it was let go). OpenEvent
 ///   yields, for any name but an empty one, an event that setting and resetting reach nobody
@@ -58,14 +42,14 @@ struct PosixPipeSecurity {
 ///   open or write a file. ImpersonateClient succeeds while a client is connected and takes no
 ///   identity, as nothing is opened on the client's behalf.
 /// - Unnamed events are eventfds. A connect event is tied to its pipe by Connect and counts as
-///   signalled in WaitForEither when a client is waiting to be accepted; that wait accepts it.
-///   Only unnamed events can be waited on.
+///   signalled in WaitForEither when a request is ready; that wait hands it over. Only unnamed
+///   events can be waited on.
 /// - Flush returns at once: what it guarantees on Windows, that the disconnect loses nothing
 ///   written, holds on a Unix socket as soon as the write returns (the bytes sit in the
 ///   client's receive queue and stay readable after the service closes its end), and a client
 ///   that never reads holds nobody up.
 /// The request record the core reads first: a connection is handed over once it has sent this
-/// many bytes (or closed).
+/// many bytes (or paused).
 inline constexpr std::size_t kPipeRequestBytes = 24;
 
 class PosixPipeEvents final : public PipeEvents {
@@ -86,7 +70,7 @@ class PosixPipeEvents final : public PipeEvents {
 
   const std::string& RuntimeDir() const { return runtimeDir_; }
   /// What BuildSecurity made, or null when `security` is not such a handle.
-  static const PosixPipeSecurity* DescribeSecurity(Handle security);
+  static const posix::SocketFileAccess* DescribeSecurity(Handle security);
 
   Handle BuildSecurity(std::span<const PipeAccessEntry> entries) override;
   Handle CreatePipe(const PipeSettings& settings, Handle security) override;
@@ -108,18 +92,16 @@ class PosixPipeEvents final : public PipeEvents {
 
  private:
   struct PipeObject;
-  struct EventObject;
-  PipeObject* ListeningPipeOf(EventObject* event);
-  void AcceptPending(PipeObject* pipe);
-  struct PendingConnection;
-  static void ReadPending(PendingConnection& waiting);
-  void DropSettled(PipeObject* pipe);
+  PipeObject* ListeningPipeOf(posix::objects::EventObject* event);
+  void AcceptWaiting(PipeObject* pipe);
+  static void ReadWaiting(PipeObject* pipe, std::size_t index);
+  void Settle(PipeObject* pipe);
   bool ServeNextReady(PipeObject* pipe);
 
   const std::string runtimeDir_;
   posix::SubordinateIds owners_;  // used by the waiting thread alone
   std::mutex mutex_;              // guards listening_ and securities_
-  std::unordered_map<EventObject*, PipeObject*> listening_;
+  std::unordered_map<posix::objects::EventObject*, PipeObject*> listening_;
   std::vector<void*> securities_;  // made by BuildSecurity and not closed
 };
 

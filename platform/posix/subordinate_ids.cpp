@@ -1,6 +1,8 @@
 #include "platform/posix/subordinate_ids.h"
 
 #include <pwd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <fstream>
@@ -33,7 +35,34 @@ bool UserId(std::string_view user, uid_t* uid) {
 
 }  // namespace
 
+SubordinateIds::SubordinateIds(std::string path) : path_(std::move(path)) {
+  const std::size_t slash = path_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  // Editors and shadow's tools replace the file by renaming a new one into place, so the folder
+  // is watched rather than the file.
+  constexpr uint32_t kChanges =
+      IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_ATTRIB;
+  if (watch_ >= 0 && inotify_add_watch(watch_, folder.c_str(), kChanges) < 0) {
+    close(watch_);
+    watch_ = -1;
+  }
+}
+
+SubordinateIds::~SubordinateIds() {
+  if (watch_ >= 0) close(watch_);
+}
+
+void SubordinateIds::Refresh() {
+  alignas(inotify_event) char events[4096];
+  while (watch_ >= 0 && read(watch_, events, sizeof events) > 0) {
+  }
+  stale_ = true;
+}
+
 void SubordinateIds::ReadIfChanged() {
+  if (!stale_) return;
+  stale_ = watch_ < 0;
   struct stat now {};
   const bool present = stat(path_.c_str(), &now) == 0;
   if (read_ && present == (seen_.st_ino != 0) && now.st_ino == seen_.st_ino &&

@@ -2,12 +2,20 @@
 #include "platform/posix/subordinate_ids.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <fstream>
 
 #include "posix/support/scratch_dir.h"
 
 namespace {
+
+// What the service's wait does: the watch reports the change, then the ids take note of it.
+void SeeChange(platform::posix::SubordinateIds& ids) {
+  pollfd watch{ids.ChangeDescriptor(), POLLIN, 0};
+  ASSERT_EQ(poll(&watch, 1, 5000), 1) << "the change was not reported";
+  ids.Refresh();
+}
 
 TEST(SubordinateIdsTest, UidsOfAGrantedRangeBelongToItsUserAndChangesAreSeen) {
   zyltest::ScratchDir dir;
@@ -24,9 +32,11 @@ TEST(SubordinateIdsTest, UidsOfAGrantedRangeBelongToItsUserAndChangesAreSeen) {
   EXPECT_EQ(ids.OwnerOf(1000), 1000u);
 
   std::ofstream(path) << "1001:100000:10\n";
+  SeeChange(ids);
   EXPECT_EQ(ids.OwnerOf(100005), 1001u) << "the file changed: read again";
   EXPECT_EQ(ids.OwnerOf(100010), 100010u);
   std::remove(path.c_str());
+  SeeChange(ids);
   EXPECT_EQ(ids.OwnerOf(100005), 100005u) << "no file, no ranges";
 }
 
