@@ -22,5 +22,7 @@ ZYL_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 ZYL_PACKAGE_PACKAGES=(wixl msitools dpkg-dev)
 # Testing them: lintian, and a booted Debian root for the .deb.
 ZYL_PACKAGE_TEST_PACKAGES=(lintian mmdebstrap systemd-container)
+# The hostile-users stage: newuidmap and newgidmap, for the attacker's `unshare --user --map-auto`.
+ZYL_HOSTILE_PACKAGES=(uidmap)
 # The real-kernel stage: a Debian 12 machine under QEMU, its root made without mounting.
 ZYL_VM_PACKAGES=(qemu-system-x86 mmdebstrap e2fsprogs python3)
