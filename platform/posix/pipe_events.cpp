@@ -50,6 +50,7 @@ struct PosixPipeEvents::PipeObject final : Object {
   uint8_t record[kPipeRequestBytes] = {};
   std::size_t recordSize = 0;
   std::size_t recordTaken = 0;
+  int lookedAt = -1;  // accepted in this wait and seen not to have hung up since
 };
 
 namespace {
@@ -155,6 +156,21 @@ void PosixPipeEvents::AcceptWaiting(PipeObject* pipe) {
     if (!pipe->queue.HasRoomFor(waiting.owner) ||
         !pipe->queue.Add(waiting, ReadMore(waiting), Clock::now())) {
       close(waiting.fd);
+      continue;
+    }
+    // The usual case, one whole request and nobody else: one look tells whether its client has
+    // hung up and whether anyone else is waiting, so no accept has to fail to say the backlog is
+    // empty, and the choice need not look at it again.
+    auto& queued = pipe->queue.Waiting();
+    if (batch == 0 && queued.size() == 1 && queued[0].complete && pipe->connection.load() < 0) {
+      pollfd look[2] = {{waiting.fd, 0, 0}, {pipe->socket.Listener(), POLLIN, 0}};
+      if (poll(look, 2, 0) < 0) continue;
+      if (look[0].revents & (POLLHUP | POLLERR)) {
+        pipe->queue.HungUp(queued[0]);
+      } else {
+        pipe->lookedAt = waiting.fd;
+      }
+      if (!(look[1].revents & POLLIN)) return;
     }
   }
 }
@@ -171,7 +187,9 @@ bool PosixPipeEvents::ServeNextReady(PipeObject* pipe) {
     // The last look before the core acts on the record: a client that has hung up since it was
     // last polled (or since it was accepted, in this very wait) is not answered, so its command
     // never starts.
-    if (HungUp(chosen->fd)) {
+    const bool justLookedAt = chosen->fd == pipe->lookedAt;
+    pipe->lookedAt = -1;
+    if (!justLookedAt && HungUp(chosen->fd)) {
       close(chosen->fd);
       pipe->queue.Finished(chosen->owner);
       continue;
@@ -297,6 +315,9 @@ int PosixPipeEvents::WaitForEither(Handle first, Handle second) {
       return -1;
     }
     if (watched[4].revents & POLLIN) owners_.Refresh();
+    for (PipeObject* pipe : listening) {
+      if (pipe != nullptr) pipe->lookedAt = -1;
+    }
     std::size_t slot = kFirstConnection;
     for (PipeObject* pipe : listening) {
       if (pipe == nullptr) continue;
