@@ -2,6 +2,7 @@
 #include "contract/pipe_events_contract.h"
 
 #include "platform/fake/pipe_events.h"
+#include "protocol/names.h"
 #include "service/pipe_server.h"
 
 namespace {
