@@ -1,4 +1,4 @@
-#include "platform/fake/pipe_events.h"
+#include "tests/fakes/pipe_events.h"
 
 #include <algorithm>
 #include <cstring>
