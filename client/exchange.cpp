@@ -2,6 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+
+// The public header spells the record out for C callers; it must stay the protocol's record.
+static_assert(sizeof(zyl_record) == sizeof(ZylRequest), "the C record is the wire record");
+static_assert(offsetof(zyl_record, command) == offsetof(ZylRequest, command));
+static_assert(offsetof(zyl_record, matchId) == offsetof(ZylRequest, matchId));
+static_assert(offsetof(zyl_record, matchSubsys) == offsetof(ZylRequest, matchSubsys));
+static_assert(offsetof(zyl_record, count) == offsetof(ZylRequest, count));
+static_assert(offsetof(zyl_record, result) == offsetof(ZylRequest, result));
+static_assert(offsetof(zyl_record, foundVendor) == offsetof(ZylRequest, foundVendor));
+static_assert(offsetof(zyl_record, foundDevice) == offsetof(ZylRequest, foundDevice));
 
 namespace zylclient {
 
@@ -206,6 +217,16 @@ ZylRequest DecodeReply(const uint8_t* bytes, std::size_t size) {
   reply.foundVendor = static_cast<uint16_t>(GetU32(padded + 20));
   reply.foundDevice = static_cast<uint16_t>(GetU32(padded + 20) >> 16);
   return reply;
+}
+
+ZylRequest ToProtocol(const zyl_record& record) {
+  return ZylRequest{record.command, record.matchId,     record.matchSubsys, record.count,
+                    record.result,  record.foundVendor, record.foundDevice};
+}
+
+zyl_record ToPublic(const ZylRequest& request) {
+  return zyl_record{request.command, request.matchId,     request.matchSubsys, request.count,
+                    request.result,  request.foundVendor, request.foundDevice};
 }
 
 ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t>& request,

@@ -6,7 +6,7 @@
 
 #include "client/include/zyl/zylclient.h"
 #include "client/transport.h"
-#include "service/zyl_request.h"
+#include "protocol/zyl_request.h"
 
 namespace zylclient {
 
@@ -45,5 +45,10 @@ ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t
 /// The 24 wire bytes of a record (little-endian).
 std::vector<uint8_t> EncodeRequest(const ZylRequest& request);
 ZylRequest DecodeReply(const uint8_t* bytes, std::size_t size);
+
+/// The public C record (zylclient.h, which stands alone) and the protocol's record: the same
+/// fields in the same places, converted here only.
+ZylRequest ToProtocol(const zyl_record& record);
+zyl_record ToPublic(const ZylRequest& request);
 
 }  // namespace zylclient

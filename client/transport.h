@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "service/zyl_request.h"
+#include "protocol/names.h"
 
 /// How the client reaches the service: the pipe and, on Windows, the two global events; one
 /// implementation per operating system (transport_win32.cpp, transport_posix.cpp). One

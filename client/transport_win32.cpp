@@ -17,7 +17,7 @@
 
 #include "client/transport.h"
 #include "platform/win32/scoped_handle.h"
-#include "service/lifecycle.h"
+#include "protocol/names.h"
 
 namespace zylclient {
 namespace {

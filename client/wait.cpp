@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "client/include/zyl/zylclient.h"
-#include "service/result_codes.h"
+#include "protocol/result_codes.h"
 
 namespace {
 

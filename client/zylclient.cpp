@@ -12,11 +12,7 @@
 
 #include "client/exchange.h"
 #include "client/transport.h"
-#include "service/result_codes.h"
-
-static_assert(sizeof(zyl_record) == sizeof(ZylRequest), "the C record is the wire record");
-static_assert(offsetof(zyl_record, result) == offsetof(ZylRequest, result));
-static_assert(offsetof(zyl_record, foundDevice) == offsetof(ZylRequest, foundDevice));
+#include "protocol/result_codes.h"
 
 namespace {
 
@@ -30,16 +26,6 @@ constexpr std::size_t kOptionsSizeV2 = offsetof(zyl_options, message_size) + siz
 std::timed_mutex& ExchangeLock() {
   static std::timed_mutex lock;
   return lock;
-}
-
-ZylRequest ToWire(const zyl_record& record) {
-  return ZylRequest{record.command, record.matchId,     record.matchSubsys, record.count,
-                    record.result,  record.foundVendor, record.foundDevice};
-}
-
-zyl_record FromWire(const ZylRequest& wire) {
-  return zyl_record{wire.command, wire.matchId,     wire.matchSubsys, wire.count,
-                    wire.result,  wire.foundVendor, wire.foundDevice};
 }
 
 // The caller's message buffer, when its options have one: every call that has one leaves a
@@ -102,9 +88,9 @@ int Request(const zyl_record& request, zyl_record* reply, const zyl_options* opt
       std::chrono::steady_clock::now() - start);
   exchange.timeoutMs = std::max(0, exchange.timeoutMs - static_cast<int>(waited.count()));
   auto channel = zylclient::MakeClientTransport(transport);
-  const zylclient::ExchangeResult result =
-      zylclient::RunExchange(*channel, zylclient::EncodeRequest(ToWire(request)), exchange);
-  if (result.status == ZYL_STATUS_OK) *reply = FromWire(result.reply);
+  const zylclient::ExchangeResult result = zylclient::RunExchange(
+      *channel, zylclient::EncodeRequest(zylclient::ToProtocol(request)), exchange);
+  if (result.status == ZYL_STATUS_OK) *reply = zylclient::ToPublic(result.reply);
   return message.Give(result.status, result.status == ZYL_STATUS_OK ? std::string()
                                      : result.message.empty()       ? zyl_status_text(result.status)
                                                                     : result.message);

@@ -8,13 +8,13 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/fake/debug_output.h"
-#include "platform/fake/user_notice.h"
 #include "service/device_nodes.h"
 #include "support/byte_reader.h"
 #include "support/fuzz_check.h"
 #include "support/fuzz_device_tree.h"
 #include "support/hardware_id_oracle.h"
+#include "tests/fakes/debug_output.h"
+#include "tests/fakes/user_notice.h"
 
 namespace {
 

@@ -13,11 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/debug_output.h"
-#include "platform/fake/library_loader.h"
-#include "platform/fake/pipe_events.h"
-#include "platform/fake/service_control.h"
-#include "platform/fake/user_notice.h"
 #include "service/commands.h"
 #include "service/device_nodes.h"
 #include "service/lifecycle.h"
@@ -26,6 +21,11 @@
 #include "support/byte_reader.h"
 #include "support/fuzz_check.h"
 #include "support/fuzz_device_tree.h"
+#include "tests/fakes/debug_output.h"
+#include "tests/fakes/library_loader.h"
+#include "tests/fakes/pipe_events.h"
+#include "tests/fakes/service_control.h"
+#include "tests/fakes/user_notice.h"
 
 namespace {
 

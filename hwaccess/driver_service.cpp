@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hwaccess/device_path.h"
 #include "hwaccess/library_platform.h"
 #include "hwaccess/library_state.h"
 #include "hwaccess/path_split.h"
@@ -13,9 +14,8 @@ using hwaccess::State;
 
 namespace {
 
-constexpr const char kDeviceName[] = "\\\\.\\QVZYLSYS";
 constexpr size_t kDeviceNameSize = 16;
-static_assert(sizeof(kDeviceName) <= kDeviceNameSize);
+static_assert(sizeof(hwaccess::kDriverDevicePath) <= kDeviceNameSize);
 
 platform::DriverManager& Manager() { return *hwaccess::CurrentHwPlatform().driverManager; }
 
@@ -112,7 +112,7 @@ void* CQVACS::LoadQVDriver(char* /*path*/) {
     deviceHandle_ = nullptr;
   }
   char deviceName[kDeviceNameSize] = {};
-  std::snprintf(deviceName, sizeof(deviceName), "%s", kDeviceName);
+  std::snprintf(deviceName, sizeof(deviceName), "%s", hwaccess::kDriverDevicePath);
   platform::Handle device =
       manager.OpenDevice(deviceName, platform::kFileReadData | platform::kFileWriteData, 0,
                          platform::kCreateAlways, platform::kFileAttributeNormal);

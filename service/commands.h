@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
+#include "protocol/result_codes.h"
+#include "protocol/zyl_request.h"
 #include "service/pipe_server.h"
-#include "service/result_codes.h"
 #include "service/service_context.h"
-#include "service/zyl_request.h"
 
 /// The hardware access library, loaded by bare file name from the program's own folder or the
 /// system folder only, and only while administrators alone can change it and that folder.

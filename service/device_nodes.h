@@ -9,7 +9,7 @@
 #include "platform/debug_output.h"
 #include "platform/device_tree.h"
 #include "platform/user_notice.h"
-#include "service/result_codes.h"
+#include "protocol/result_codes.h"
 #include "service/service_context.h"
 
 /// What RunDeviceOperation does to the adapter's device node.

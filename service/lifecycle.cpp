@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "protocol/names.h"
 #include "service/pipe_server.h"
 #include "service/service_platform.h"
 

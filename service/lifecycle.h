@@ -8,9 +8,6 @@
 #include "platform/windows_values.h"
 #include "service/service_context.h"
 
-/// The name the service is registered under, and the one-entry dispatcher table's only name.
-inline constexpr char16_t kServiceName[] = u"Tavik Zyl Control Service";
-
 // The service manager's values the status reports and the control handler use.
 using platform::kServiceControlInterrogate;
 using platform::kServiceControlShutdown;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "protocol/names.h"
 #include "service/lifecycle.h"
 #include "service/service_platform.h"
 

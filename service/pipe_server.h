@@ -5,8 +5,8 @@
 
 #include "platform/handle.h"
 #include "platform/windows_values.h"
-#include "service/result_codes.h"
-#include "service/zyl_request.h"
+#include "protocol/result_codes.h"
+#include "protocol/zyl_request.h"
 
 // Pipe settings. Remote clients are refused and the name must be ours alone: a pipe that
 // another process created first is never served.

@@ -17,9 +17,9 @@
 
 #include "hwaccess/library_platform.h"
 #include "hwaccess/qvzyl.h"
-#include "platform/fake/driver_manager.h"
-#include "platform/fake/port_channel.h"
 #include "platform/posix/port_channel.h"
+#include "tests/fakes/driver_manager.h"
+#include "tests/fakes/port_channel.h"
 
 extern char** environ;
 

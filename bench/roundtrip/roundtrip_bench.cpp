@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/zyl_request.h"
+#include "protocol/zyl_request.h"
 
 extern char** environ;
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fake/device_tree.h"
 #include "support/byte_reader.h"
+#include "tests/fakes/device_tree.h"
 
 /// The largest hardware-ID list a fuzzed node carries, and the most a lying size reply adds:
 /// big enough for odd and oversized lists, small enough to keep runs fast.

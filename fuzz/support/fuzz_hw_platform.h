@@ -5,8 +5,8 @@
 
 #include "hwaccess/library_platform.h"
 #include "platform/debug_output.h"
-#include "platform/fake/driver_manager.h"
-#include "platform/fake/port_channel.h"
+#include "tests/fakes/driver_manager.h"
+#include "tests/fakes/port_channel.h"
 
 /// Keeps the library's debug output since the last Clear(), so a target can look at what one
 /// call said. Thread-compatible.

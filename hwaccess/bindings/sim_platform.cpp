@@ -1,15 +1,15 @@
 // TEST-ONLY bindings of the simulated library (built as sim/libqvzyl.so, never shipped): a
 // driver service manager that always succeeds and a simulated PCI bus. The bus holds the
 // topology of the dump named by the environment variable ZYL_SIM_PCI_TOPOLOGY (format: see
-// platform/fake/port_channel.h); without it, or when it cannot be read, the bus is empty and
+// tests/fakes/port_channel.h); without it, or when it cannot be read, the bus is empty and
 // the reason goes to the debug output. Read once, at the first library call.
 
 #include <cstdlib>
 #include <string>
 
 #include "hwaccess/library_platform.h"
-#include "platform/fake/driver_manager.h"
-#include "platform/fake/port_channel.h"
+#include "tests/fakes/driver_manager.h"
+#include "tests/fakes/port_channel.h"
 
 namespace hwaccess {
 

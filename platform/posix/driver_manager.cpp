@@ -7,12 +7,11 @@
 #include <cstring>
 #include <vector>
 
+#include "hwaccess/device_path.h"
 #include "platform/posix/own_program.h"
 
 namespace platform {
 namespace {
-
-constexpr char kDeviceName[] = "\\\\.\\QVZYLSYS";
 
 /// What every handle of this binding points at; the kind catches a handle closed by the
 /// wrong call.
@@ -118,7 +117,7 @@ void PosixDriverManager::FreeSystemLibrary(Handle library) {
 
 Handle PosixDriverManager::OpenDevice(const char* name, uint32_t /*access*/, uint32_t /*share*/,
                                       uint32_t /*disposition*/, uint32_t /*flags*/) {
-  if (name == nullptr || std::strcmp(name, kDeviceName) != 0) {
+  if (name == nullptr || std::strcmp(name, hwaccess::kDriverDevicePath) != 0) {
     lastError_ = kErrorFileNotFound;
     return nullptr;
   }

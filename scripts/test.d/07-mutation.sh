@@ -17,7 +17,7 @@ mutants=(
   "scope global instead of config-specific|service/device_nodes.cpp|s/params.scope = platform::kDicsFlagConfigSpecific;/params.scope = platform::kDicsFlagGlobal;/"
   "DICS_FLAG_CONFIGSPECIFIC defined as 1|platform/windows_values.h|s/kDicsFlagConfigSpecific = 2;/kDicsFlagConfigSpecific = 1;/"
   "dispatcher table names another service|service/lifecycle.cpp|s/RunDispatcher(kServiceName,/RunDispatcher(u\"Tavik Zyl Control\",/"
-  "service name misspelt|service/lifecycle.h|s/u\"Tavik Zyl Control Service\";/u\"Tavik Zyl Control Servce\";/"
+  "service name misspelt|protocol/names.h|s/u\"Tavik Zyl Control Service\";/u\"Tavik Zyl Control Servce\";/"
   "ERROR_BAD_DRIVER defined as 2002|platform/windows_values.h|s/kErrorBadDriver = 2001;/kErrorBadDriver = 2002;/"
   "ERROR_SERVICE_EXISTS defined as 1072|platform/windows_values.h|s/kErrorServiceExists = 1073;/kErrorServiceExists = 1072;/"
   "DICS_DISABLE before DICS_STOP|service/device_nodes.cpp|s/(tree, list, record, kChangeStop) != kResultDone/(tree, list, record, kChangeDisable) != kResultDone/|s/(tree, list, record, kChangeDisable);  \/\/ its outcome/(tree, list, record, kChangeStop);  \/\/ its outcome/"

@@ -11,6 +11,7 @@
 #include "platform/posix/ipc_names.h"
 #include "platform/posix/pipe_events.h"
 #include "posix/support/scratch_dir.h"
+#include "protocol/names.h"
 #include "service/pipe_server.h"
 
 namespace {

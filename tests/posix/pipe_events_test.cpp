@@ -25,6 +25,7 @@
 #include "platform/posix/ipc_names.h"
 #include "platform/windows_values.h"
 #include "posix/support/scratch_dir.h"
+#include "protocol/names.h"
 #include "service/pipe_server.h"
 
 namespace {

@@ -137,6 +137,15 @@ TEST(ClientRecordTest, EncodesLittleEndianAndDecodesBack) {
   EXPECT_EQ(std::memcmp(&back, &request, sizeof(request)), 0);
 }
 
+// Every field in its own place: a public record and its protocol record hold the same bytes.
+TEST(ClientRecordTest, PublicAndProtocolRecordsConvertFieldForField) {
+  const zyl_record record{4, 0x81CE104D, 0x50001987, 7, -102, 0x1987, 0x5000};
+  const ZylRequest request = zylclient::ToProtocol(record);
+  EXPECT_EQ(std::memcmp(&request, &record, sizeof(record)), 0);
+  const zyl_record back = zylclient::ToPublic(request);
+  EXPECT_EQ(std::memcmp(&back, &record, sizeof(record)), 0);
+}
+
 TEST(ClientCommandLineTest, TakesNamesNumbersAndFields) {
   std::string error;
   auto options = zylclient::ParseArguments(

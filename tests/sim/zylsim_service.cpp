@@ -16,13 +16,13 @@
 #include <string>
 #include <thread>
 
-#include "platform/fake/device_tree.h"
 #include "platform/posix/library_loader.h"
 #include "platform/posix/pipe_events.h"
 #include "platform/posix/service_control.h"
 #include "service/commands.h"
 #include "service/lifecycle.h"
 #include "service/service_platform.h"
+#include "tests/fakes/device_tree.h"
 
 namespace {
 

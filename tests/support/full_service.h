@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fake/device_tree.h"
-#include "platform/fake/library_loader.h"
-#include "platform/fake/user_notice.h"
 #include "support/service_harness.h"
+#include "tests/fakes/device_tree.h"
+#include "tests/fakes/library_loader.h"
+#include "tests/fakes/user_notice.h"
 
 /// The whole service on in-memory bindings with the real command handlers: a library whose
 /// exports answer as with one adapter present (count 1, found 0x81CE104D, command register

@@ -3,12 +3,12 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/fake/debug_output.h"
-#include "platform/fake/pipe_events.h"
-#include "platform/fake/service_control.h"
 #include "service/lifecycle.h"
 #include "service/pipe_server.h"
 #include "service/service_platform.h"
+#include "tests/fakes/debug_output.h"
+#include "tests/fakes/pipe_events.h"
+#include "tests/fakes/service_control.h"
 
 /// The service wired to in-memory bindings, with command handlers that tests choose.
 class ServiceHarness {

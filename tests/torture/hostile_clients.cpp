@@ -16,7 +16,8 @@
 
 #include "client/exchange.h"
 #include "platform/posix/ipc_names.h"
-#include "service/result_codes.h"
+#include "protocol/names.h"
+#include "protocol/result_codes.h"
 
 extern char** environ;
 
@@ -152,8 +153,7 @@ class RawConnection {
   bool Connect(const std::string& runtimeDir, Clock::time_point deadline) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string path =
-        platform::posix::PipeSocketPath(runtimeDir, u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service");
+    const std::string path = platform::posix::PipeSocketPath(runtimeDir, kPipeName);
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     for (;;) {
       fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

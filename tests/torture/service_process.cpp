@@ -16,13 +16,13 @@
 #include <thread>
 
 #include "platform/posix/ipc_names.h"
+#include "protocol/names.h"
 
 extern char** environ;
 
 namespace torture {
 namespace {
 
-constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
 constexpr auto kStartLimit = std::chrono::seconds(10);
 constexpr auto kPollPause = std::chrono::milliseconds(10);
 

@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fake/debug_output.h"
-#include "platform/fake/device_tree.h"
-#include "platform/fake/library_loader.h"
-#include "platform/fake/user_notice.h"
 #include "service/lifecycle.h"
 #include "service/service_platform.h"
+#include "tests/fakes/debug_output.h"
+#include "tests/fakes/device_tree.h"
+#include "tests/fakes/library_loader.h"
+#include "tests/fakes/user_notice.h"
 
 namespace {
 

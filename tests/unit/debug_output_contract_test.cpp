@@ -1,7 +1,7 @@
 // The fake debugger output held to the contract that the real ones meet.
 #include "contract/debug_output_contract.h"
 
-#include "platform/fake/debug_output.h"
+#include "tests/fakes/debug_output.h"
 
 namespace {
 

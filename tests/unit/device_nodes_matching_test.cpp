@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/device_tree.h"
 #include "service/device_nodes.h"
+#include "tests/fakes/device_tree.h"
 
 namespace {
 

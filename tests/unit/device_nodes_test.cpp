@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/device_tree.h"
-#include "platform/fake/user_notice.h"
 #include "service/service_platform.h"
+#include "tests/fakes/device_tree.h"
+#include "tests/fakes/user_notice.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The fake device tree held to the contract that the Linux binding meets.
 #include "contract/device_tree_contract.h"
 
-#include "platform/fake/device_tree.h"
+#include "tests/fakes/device_tree.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The fake driver manager held to the contract that the real service manager meets.
 #include "contract/driver_manager_contract.h"
 
-#include "platform/fake/driver_manager.h"
+#include "tests/fakes/driver_manager.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "hwaccess/library_state.h"
 #include "hwaccess/qvzyl.h"
 #include "platform/debug_output.h"
-#include "platform/fake/driver_manager.h"
-#include "platform/fake/port_channel.h"
+#include "tests/fakes/driver_manager.h"
+#include "tests/fakes/port_channel.h"
 
 namespace hwaccess_test {
 

@@ -1,7 +1,7 @@
 // The fake library loader held to the contract that the real loaders meet.
 #include "contract/library_loader_contract.h"
 
-#include "platform/fake/library_loader.h"
+#include "tests/fakes/library_loader.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The fake pipe and events held to the contract that the real bindings meet.
 #include "contract/pipe_events_contract.h"
 
-#include "platform/fake/pipe_events.h"
+#include "protocol/names.h"
 #include "service/pipe_server.h"
+#include "tests/fakes/pipe_events.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The fake PCI bus held to the contract that the real port channels meet.
 #include "contract/port_channel_contract.h"
 
-#include "platform/fake/port_channel.h"
+#include "tests/fakes/port_channel.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/result_codes.h"
+#include "protocol/result_codes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The fake notice held to the contract that the real ones meet.
 #include "contract/user_notice_contract.h"
 
-#include "platform/fake/user_notice.h"
+#include "tests/fakes/user_notice.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "platform/pipe_events.h"
 #include "platform/win32/scoped_handle.h"
+#include "protocol/names.h"
 #include "support/pipe_loop_host.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Writes this machine's PCI configuration space (domain 0000) as a text dump that the
-# simulated PCI bus replays (platform/fake/port_channel.h):
+# simulated PCI bus replays (tests/fakes/port_channel.h):
 #   BB:DD.F DWORD DWORD ...     one function a line, up to 64 little-endian dwords from
 #                               register 0 on, in hex
 # Usage: pci_dump.sh [SYSFS_PCI_DIR] > tests/data/pci/NAME.txt

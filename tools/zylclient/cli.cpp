@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "service/result_codes.h"
-#include "service/zyl_request.h"
+#include "protocol/result_codes.h"
+#include "protocol/zyl_request.h"
 #include "zyl_version.h"
 
 namespace zylclient {

@@ -18,17 +18,15 @@ zylclient::Outcome Send(const zylclient::CliOptions& options, const zyl_options&
   exchange.progress = library.progress;
   exchange.progressContext = library.progress_context;
   auto transport = zylclient::MakeClientTransport({options.runtimeDir});
-  const zyl_record& r = options.request;
-  const ZylRequest wire{r.command, r.matchId,     r.matchSubsys, r.count,
-                        r.result,  r.foundVendor, r.foundDevice};
   const zylclient::ExchangeResult result = zylclient::RunExchange(
-      *transport, options.raw.empty() ? zylclient::EncodeRequest(wire) : options.raw, exchange);
+      *transport,
+      options.raw.empty() ? zylclient::EncodeRequest(zylclient::ToProtocol(options.request))
+                          : options.raw,
+      exchange);
 
   zylclient::Outcome outcome;
   outcome.status = result.status;
-  const ZylRequest& got = result.reply;
-  outcome.reply = zyl_record{got.command, got.matchId,     got.matchSubsys, got.count,
-                             got.result,  got.foundVendor, got.foundDevice};
+  outcome.reply = zylclient::ToPublic(result.reply);
   outcome.message = result.message;
   outcome.eventsWatched = true;
   outcome.eventsUsed = result.eventsUsed;

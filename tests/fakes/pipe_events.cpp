@@ -1,16 +1,15 @@
-#include "platform/fake/pipe_events.h"
+#include "tests/fakes/pipe_events.h"
 
 #include <algorithm>
 #include <cstring>
 #include <thread>
 
 #include "platform/windows_values.h"
+#include "protocol/names.h"
 
 namespace platform {
 
 namespace {
-constexpr char16_t kCommandDoneName[] = u"Global\\VokZylRemoveService";
-constexpr char16_t kDisconnectedName[] = u"Global\\VokZylRemoveService2";
 
 std::string Narrow(std::u16string_view text) {
   std::string out;
@@ -87,11 +86,11 @@ void FakePipeEvents::StartConnectionLocked() {
   queue_.pop_front();
   if (current_->client.createsEvents || current_->client.createsFirstEventOnly) {
     current_->outcome.commandDone = std::make_shared<FakeEventState>();
-    current_->outcome.commandDone->name = kCommandDoneName;
+    current_->outcome.commandDone->name = kCommandDoneEventName;
   }
   if (current_->client.createsEvents) {
     current_->outcome.disconnected = std::make_shared<FakeEventState>();
-    current_->outcome.disconnected->name = kDisconnectedName;
+    current_->outcome.disconnected->name = kDisconnectedEventName;
     // A fresh client's event starts signalled from an earlier round, so a missing reset shows.
     current_->outcome.disconnected->signalled = true;
   }

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/fake/call_log.h"
 #include "platform/library_loader.h"
+#include "tests/fakes/call_log.h"
 
 namespace platform {
 

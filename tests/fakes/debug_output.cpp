@@ -1,4 +1,4 @@
-#include "platform/fake/debug_output.h"
+#include "tests/fakes/debug_output.h"
 
 namespace platform {
 

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fake/call_log.h"
 #include "platform/pipe_events.h"
+#include "tests/fakes/call_log.h"
 
 namespace platform {
 

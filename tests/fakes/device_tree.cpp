@@ -1,4 +1,4 @@
-#include "platform/fake/device_tree.h"
+#include "tests/fakes/device_tree.h"
 
 #include <algorithm>
 #include <cstring>

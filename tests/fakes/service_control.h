@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fake/call_log.h"
 #include "platform/service_control.h"
+#include "tests/fakes/call_log.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/fake/library_loader.h"
+#include "tests/fakes/library_loader.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/fake/port_channel.h"
+#include "tests/fakes/port_channel.h"
 
 #include <cstdio>
 #include <fstream>

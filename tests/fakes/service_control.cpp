@@ -1,4 +1,4 @@
-#include "platform/fake/service_control.h"
+#include "tests/fakes/service_control.h"
 
 #include "platform/windows_values.h"
 

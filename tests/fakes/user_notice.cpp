@@ -1,4 +1,4 @@
-#include "platform/fake/user_notice.h"
+#include "tests/fakes/user_notice.h"
 
 namespace platform {
 

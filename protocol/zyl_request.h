@@ -3,11 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 
-/// The command pipe and the client's two global events: the names service and clients share.
-inline constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\TAVIK_Zyl_Control_Service";
-inline constexpr char16_t kCommandDoneEventName[] = u"Global\\VokZylRemoveService";
-inline constexpr char16_t kDisconnectedEventName[] = u"Global\\VokZylRemoveService2";
-
 /// The request and reply record of the command pipe: 24 bytes, little-endian, no padding, the
 /// same layout in both directions.
 struct ZylRequest {

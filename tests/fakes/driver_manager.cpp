@@ -1,4 +1,4 @@
-#include "platform/fake/driver_manager.h"
+#include "tests/fakes/driver_manager.h"
 
 #include <cstdio>
 
