@@ -81,7 +81,9 @@ int Restart(const CliOptions& options, zyl_options library, WaitingNotice& notic
     } else {
       out = "{\"name\":\"restart\",\"steps\":[";
       for (std::size_t i = 0; i < reports.size(); ++i) out += (i > 0 ? "," : "") + reports[i] + "}";
-      out += "]" + (wait.empty() ? "" : "," + wait) + "}\n";
+      out += ']';
+      if (!wait.empty()) out += "," + wait;
+      out += "}\n";
     }
     std::fputs(out.c_str(), stdout);
   };
