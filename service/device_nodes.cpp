@@ -4,8 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "service/service_platform.h"
-#include "support/hex_text.h"
 
 namespace {
 
@@ -158,9 +158,9 @@ std::u16string ContextHardwareId(uint32_t vendorId, uint32_t deviceId) {
   id.reserve(kContextIdCapacity);
   id += u"PCI\\VEN_";
   // "%4X": at least four digits, blanks before fewer.
-  id += support::HexText(vendorId, 4, u' ');
+  id += common::HexText(vendorId, 4, u' ');
   id += u"&DEV_";
-  id += support::HexText(deviceId, 4, u' ');
+  id += common::HexText(deviceId, 4, u' ');
   id += u"&SUBSYS_81CE104D&REV_00";
   return id;
 }
@@ -182,7 +182,7 @@ int32_t ShowLastError(platform::DeviceTree& tree, platform::UserNotice& notice,
     std::u16string title;
     title.reserve(kErrorCodeTitleCapacity);
     title += u"0x";
-    title += support::HexText(code, 0, u' ', support::HexCase::kLower);  // "%x"
+    title += common::HexText(code, 0, u' ', common::HexCase::kLower);  // "%x"
     notice.Show(title, operationName, 0);
   }
   tree.SetLastError(code);

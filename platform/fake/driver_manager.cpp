@@ -1,11 +1,11 @@
 #include "platform/fake/driver_manager.h"
 
-#include "support/hex_text.h"
+#include "common/hex_text.h"
 
 namespace platform {
 namespace {
 
-std::string Hex(uint32_t value) { return "0x" + support::HexText(value); }
+std::string Hex(uint32_t value) { return "0x" + common::HexText(value); }
 
 std::string Text(const char* text) { return text != nullptr ? text : "(null)"; }
 

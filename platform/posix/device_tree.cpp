@@ -10,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-#include "support/hex_text.h"
+#include "common/hex_text.h"
 
 namespace platform {
 namespace fs = std::filesystem;
@@ -90,7 +90,7 @@ std::optional<uint32_t> ReadHex(const fs::path& file) {
   return static_cast<uint32_t>(value);
 }
 
-std::string Hex(uint32_t value, int digits) { return support::HexText(value, digits); }
+std::string Hex(uint32_t value, int digits) { return common::HexText(value, digits); }
 
 /// The UTF-16LE bytes of ASCII strings, each NUL-terminated, plus the closing NUL when
 /// `multi` is set.

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "support/hex_text.h"
+#include "common/hex_text.h"
 
 namespace platform {
 namespace {
@@ -96,9 +96,9 @@ uint32_t SysfsPortChannel::ReadPresent(Present& entry, uint32_t reg) {
   int fd = entry.fd;
   if (fd == kNotOpened) {
     char* const bus = path_.data() + root_.size() + kBusAt;
-    support::PutHex(bus, entry.function >> 8, 2, support::HexCase::kLower);
-    support::PutHex(bus + 3, (entry.function >> 3) & 31, 2, support::HexCase::kLower);
-    support::PutHex(bus + 6, entry.function & 7, 1, support::HexCase::kLower);
+    common::PutHex(bus, entry.function >> 8, 2, common::HexCase::kLower);
+    common::PutHex(bus + 3, (entry.function >> 3) & 31, 2, common::HexCase::kLower);
+    common::PutHex(bus + 6, entry.function & 7, 1, common::HexCase::kLower);
     fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       entry.fd = kUnreadable;

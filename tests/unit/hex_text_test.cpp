@@ -1,4 +1,4 @@
-#include "support/hex_text.h"
+#include "common/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 
 namespace {
 
-using support::HexCase;
-using support::HexText;
-using support::PutHex;
+using common::HexCase;
+using common::HexText;
+using common::PutHex;
 
 std::string Printf(const char* format, int width, unsigned value) {
   char text[32];
@@ -45,8 +45,8 @@ TEST(HexText, PutsDigitsInPlace) {
   char truncated[] = "xxxx";
   PutHex(truncated + 1, 0x1234, 2);  // only the low digits
   EXPECT_STREQ(truncated, "x34x");
-  static_assert(support::HexDigitCount(0) == 1 && support::HexDigitCount(0xF) == 1 &&
-                support::HexDigitCount(0x10) == 2 && support::HexDigitCount(0xFFFFFFFF) == 8);
+  static_assert(common::HexDigitCount(0) == 1 && common::HexDigitCount(0xF) == 1 &&
+                common::HexDigitCount(0x10) == 2 && common::HexDigitCount(0xFFFFFFFF) == 8);
 }
 
 }  // namespace

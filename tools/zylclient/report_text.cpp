@@ -1,12 +1,12 @@
 // The report in plain words, for people.
+#include "common/hex_text.h"
 #include "service/result_codes.h"
-#include "support/hex_text.h"
 #include "tools/zylclient/report.h"
 
 namespace zylclient {
 namespace {
 
-std::string Hex(uint32_t value, int width) { return "0x" + support::HexText(value, width); }
+std::string Hex(uint32_t value, int width) { return "0x" + common::HexText(value, width); }
 
 std::string EventLines(const CliOptions& options, const Outcome& result) {
   if (!result.eventsUsed) {

@@ -9,7 +9,7 @@
 /// ("0x0000ABCD"), call logs and the sysfs paths of PCI functions. Header-only, so that every
 /// target may use it without linking anything: the portable core, the platform bindings, the
 /// fakes and the tools.
-namespace support {
+namespace common {
 
 enum class HexCase { kUpper, kLower };
 
@@ -41,4 +41,4 @@ std::basic_string<Char> HexText(uint32_t value, int width = 1, Char pad = Char{'
   return text;
 }
 
-}  // namespace support
+}  // namespace common
