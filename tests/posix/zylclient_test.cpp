@@ -290,6 +290,9 @@ TEST(ClientCommandLineTest, ExitStatusAfterAWaitSaysWhetherTheAdapterCameBack) {
 TEST(ClientCommandLineTest, ArgumentErrorsComeAsJsonWhenAskedFor) {
   EXPECT_EQ(zylclient::UsageError({"count", "--json", "--bogus"}, "unknown option --bogus"),
             "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");
+  // Quotes, backslashes and control characters in a message stay valid JSON.
+  EXPECT_EQ(zylclient::UsageError({"--json"}, "a\"b\\c\n\x1f"),
+            "{\"status\":\"bad-arguments\",\"message\":\"a\\\"b\\\\c\\u000a\\u001f\"}\n");
   EXPECT_EQ(zylclient::UsageError({"count", "--bogus"}, "unknown option --bogus")
                 .rfind("zylclient: unknown option --bogus\nusage:", 0),
             0u);

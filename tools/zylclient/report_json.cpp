@@ -1,7 +1,6 @@
 // The report as one JSON object, for scripts.
-#include <cstdio>
-
 #include "client/status_table.h"
+#include "common/hex_text.h"
 #include "service/result_codes.h"
 #include "tools/zylclient/report.h"
 
@@ -23,9 +22,8 @@ std::string JsonString(const std::string& text) {
       out += '\\';
       out += c;
     } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-      out += escaped;
+      out +=
+          "\\u" + common::HexText(static_cast<unsigned char>(c), 4, '0', common::HexCase::kLower);
     } else {
       out += c;
     }
