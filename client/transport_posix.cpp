@@ -16,6 +16,7 @@
 
 #include "client/transport.h"
 #include "platform/posix/client_checks.h"
+#include "platform/posix/error_text.h"
 #include "platform/posix/ipc_names.h"
 
 namespace zylclient {

@@ -16,35 +16,16 @@
 #include <string>
 
 #include "client/transport.h"
+#include "platform/win32/error_text.h"
 #include "platform/win32/scoped_handle.h"
 #include "protocol/names.h"
 
 namespace zylclient {
 namespace {
 
+using platform::win32::ErrorDescription;
 using platform::win32::ScopedKernelHandle;
 using platform::win32::ScopedServiceHandle;
-
-std::string ErrorText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string narrow = "error " + std::to_string(code);
-  if (length > 0 && text != nullptr) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string message(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), message.data(), size, nullptr,
-                        nullptr);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
-      message.pop_back();
-    }
-    narrow += " (" + message + ")";
-  }
-  if (text != nullptr) LocalFree(text);
-  return narrow;
-}
 
 // How the server may use the client's identity: to act in its name (the service opens the
 // client's events so), tracked as it changes, and only what is enabled in it.
@@ -59,20 +40,20 @@ const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_
 bool ServiceProcessId(DWORD* processId, std::string* error) {
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager.Valid()) {
-    *error = "cannot ask the service manager: " + ErrorText(GetLastError());
+    *error = "cannot ask the service manager: " + ErrorDescription(GetLastError());
     return false;
   }
   ScopedServiceHandle service(
       OpenServiceW(manager.Get(), Wide(kServiceName), SERVICE_QUERY_STATUS));
   if (!service.Valid()) {
-    *error = "the service is not installed: " + ErrorText(GetLastError());
+    *error = "the service is not installed: " + ErrorDescription(GetLastError());
     return false;
   }
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
   if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                             sizeof(status), &needed)) {
-    *error = "cannot query the service: " + ErrorText(GetLastError());
+    *error = "cannot query the service: " + ErrorDescription(GetLastError());
     return false;
   }
   // While it starts, the process may not yet be the one that serves the pipe.
@@ -93,7 +74,7 @@ class Win32ClientTransport final : public ClientTransport {
     for (int i = 0; i < 2; ++i) {
       events_[i].Reset(CreateEventW(nullptr, TRUE, FALSE, Wide(names[i])));
       if (!events_[i].Valid()) {
-        *error = ErrorText(GetLastError());
+        *error = ErrorDescription(GetLastError());
         return EventsOutcome::kFailed;
       }
       // An event that another client still holds keeps the state it had.
@@ -111,22 +92,22 @@ class Win32ClientTransport final : public ClientTransport {
       if (pipe_.Valid()) return CheckServer(error);
       const DWORD failure = GetLastError();
       if (failure == ERROR_FILE_NOT_FOUND) {
-        *error = ErrorText(failure);
+        *error = ErrorDescription(failure);
         return ConnectOutcome::kNotRunning;
       }
       if (failure != ERROR_PIPE_BUSY) {
-        *error = ErrorText(failure);
+        *error = ErrorDescription(failure);
         return ConnectOutcome::kFailed;
       }
       // The single instance serves another client: wait until it listens again.
       const ULONGLONG now = GetTickCount64();
       if (now >= deadline) {
-        *error = ErrorText(failure);
+        *error = ErrorDescription(failure);
         return ConnectOutcome::kBusy;
       }
       if (!WaitNamedPipeW(Wide(kPipeName), static_cast<DWORD>(deadline - now)) &&
           GetLastError() == ERROR_FILE_NOT_FOUND) {
-        *error = ErrorText(ERROR_FILE_NOT_FOUND);
+        *error = ErrorDescription(ERROR_FILE_NOT_FOUND);
         return ConnectOutcome::kNotRunning;
       }
     }
@@ -167,7 +148,7 @@ class Win32ClientTransport final : public ClientTransport {
   ConnectOutcome CheckServer(std::string* error) {
     ULONG server = 0;
     if (!GetNamedPipeServerProcessId(pipe_.Get(), &server)) {
-      *error = "cannot learn the pipe's server process: " + ErrorText(GetLastError());
+      *error = "cannot learn the pipe's server process: " + ErrorDescription(GetLastError());
       pipe_.Reset();
       return ConnectOutcome::kNotTheService;
     }
@@ -191,7 +172,7 @@ class Win32ClientTransport final : public ClientTransport {
                 std::string* error) {
     ScopedKernelHandle completion(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!completion.Valid()) {
-      *error = ErrorText(GetLastError());
+      *error = ErrorDescription(GetLastError());
       lastOutcome_ = ReceiveOutcome::kFailed;
       return false;
     }
@@ -223,7 +204,7 @@ class Win32ClientTransport final : public ClientTransport {
     } else {
       lastOutcome_ = ReceiveOutcome::kFailed;
     }
-    *error = ErrorText(code);
+    *error = ErrorDescription(code);
     return false;
   }
 

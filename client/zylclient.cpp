@@ -11,6 +11,7 @@
 #include <string>
 
 #include "client/exchange.h"
+#include "client/status_table.h"
 #include "client/transport.h"
 #include "protocol/result_codes.h"
 
@@ -185,29 +186,8 @@ int zyl_enable(int32_t* result, const zyl_options* options) {
 uint32_t zyl_version(void) { return ZYL_VERSION_NUMBER; }
 
 const char* zyl_status_text(int status) {
-  switch (status) {
-    case ZYL_STATUS_OK:
-      return "reply received";
-    case ZYL_STATUS_NO_SERVICE:
-      return "the service is not running";
-    case ZYL_STATUS_BUSY:
-      return "the service stayed busy with another client; nothing was sent";
-    case ZYL_STATUS_NO_EVENTS:
-      return "the events cannot be made; nothing was sent";
-    case ZYL_STATUS_CLOSED:
-      return "the service closed the connection without a reply";
-    case ZYL_STATUS_SHORT_REPLY:
-      return "the service closed the connection after part of a reply";
-    case ZYL_STATUS_TIMEOUT:
-      return "no reply within the time-out; the command may or may not run";
-    case ZYL_STATUS_NOT_THE_SERVICE:
-      return "the pipe is not served by the service; nothing was sent";
-    case ZYL_STATUS_FAILED:
-      return "the connection failed";
-    case ZYL_STATUS_BAD_ARGUMENT:
-      return "bad argument";
-  }
-  return "unknown status";
+  const zylclient::StatusInfo* info = zylclient::FindStatus(status);
+  return info != nullptr ? info->text : "unknown status";
 }
 
 const char* zyl_result_text(int32_t result) {

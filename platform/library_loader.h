@@ -20,6 +20,11 @@ class LibraryLoader {
   /// first.
   virtual Handle Load(std::u16string_view fileName) = 0;
 
+  /// Why the Load just made on this thread answered null, in the system's words (Windows:
+  /// "error N (text)"; Linux: dlerror()). Asked right after the failure, before any other call
+  /// of the system's; empty where a binding has nothing to say.
+  virtual std::string LoadErrorText() { return {}; }
+
   /// Whether only administrators can change what Load(fileName) would take from the program's
   /// own folder: the folder, and the file in it when it is there. A service that runs as
   /// LocalSystem must not run code that an ordinary user could have put there.

@@ -1,10 +1,10 @@
 #include "service/device_nodes.h"
 
 #include <algorithm>
-#include <array>
 #include <new>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "service/service_platform.h"
 
 namespace {
@@ -24,20 +24,6 @@ constexpr std::size_t kContextIdCapacity = 128;
 constexpr std::size_t kTextUnits = 256;
 // The fallback title holds "0x" and at most eight digits in 32 code units.
 constexpr std::size_t kErrorCodeTitleCapacity = 32;
-
-/// Appends `value` in hexadecimal, at least `minWidth` characters wide, padded on the left
-/// with blanks: the "%4X" / "%x" conversions of the system's formatter.
-void AppendHex(std::u16string& out, uint32_t value, std::size_t minWidth, bool upperCase) {
-  const char16_t* digits = upperCase ? u"0123456789ABCDEF" : u"0123456789abcdef";
-  std::array<char16_t, 8> reversed{};
-  std::size_t count = 0;
-  do {
-    reversed[count++] = digits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  for (std::size_t pad = count; pad < minWidth; ++pad) out.push_back(u' ');
-  while (count > 0) out.push_back(reversed[--count]);
-}
 
 /// The first NUL-terminated string of a UTF-16LE list, ending at the data's end when the
 /// terminator is missing.
@@ -171,9 +157,10 @@ std::u16string ContextHardwareId(uint32_t vendorId, uint32_t deviceId) {
   std::u16string id;
   id.reserve(kContextIdCapacity);
   id += u"PCI\\VEN_";
-  AppendHex(id, vendorId, 4, true);
+  // "%4X": at least four digits, blanks before fewer.
+  id += common::HexText(vendorId, 4, u' ');
   id += u"&DEV_";
-  AppendHex(id, deviceId, 4, true);
+  id += common::HexText(deviceId, 4, u' ');
   id += u"&SUBSYS_81CE104D&REV_00";
   return id;
 }
@@ -195,7 +182,7 @@ int32_t ShowLastError(platform::DeviceTree& tree, platform::UserNotice& notice,
     std::u16string title;
     title.reserve(kErrorCodeTitleCapacity);
     title += u"0x";
-    AppendHex(title, code, 0, false);
+    title += common::HexText(code, 0, u' ', common::HexCase::kLower);  // "%x"
     notice.Show(title, operationName, 0);
   }
   tree.SetLastError(code);

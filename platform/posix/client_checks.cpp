@@ -4,15 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-
+#include "platform/posix/error_text.h"
 #include "platform/posix/ipc_names.h"
 
 namespace platform::posix {
-
-std::string ErrorText(int error) {
-  return error == 0 ? std::string("failed without a reason from the system") : std::strerror(error);
-}
 
 bool CheckRuntimeDir(const std::string& runtimeDir, std::string* error) {
   struct stat info {};

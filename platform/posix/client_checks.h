@@ -15,7 +15,4 @@ bool CheckRuntimeDir(const std::string& runtimeDir, std::string* error);
 /// directory (SO_PEERCRED); anyone else may be impersonating the service.
 bool CheckServerCredentials(int fd, const std::string& runtimeDir, std::string* error);
 
-/// strerror, but never "Success": a failure that left errno 0 says so.
-std::string ErrorText(int error);
-
 }  // namespace platform::posix

@@ -5,11 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
+
+#include "common/hex_text.h"
 
 namespace platform {
 namespace fs = std::filesystem;
@@ -89,11 +90,7 @@ std::optional<uint32_t> ReadHex(const fs::path& file) {
   return static_cast<uint32_t>(value);
 }
 
-std::string Hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, value);
-  return text;
-}
+std::string Hex(uint32_t value, int digits) { return common::HexText(value, digits); }
 
 /// The UTF-16LE bytes of ASCII strings, each NUL-terminated, plus the closing NUL when
 /// `multi` is set.

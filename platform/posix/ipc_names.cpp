@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/error_text.h"
+
 namespace platform::posix {
 namespace {
 
@@ -108,7 +110,7 @@ bool EnsureRuntimeDir(const std::string& runtimeDir, std::string* why) {
   const mode_t mode = runtimeDir == TmpFallbackDir() ? 0700 : 0755;
   const bool made = mkdir(runtimeDir.c_str(), mode) == 0;
   if (!made && errno != EEXIST) {
-    *why = std::string("cannot be made: ") + std::strerror(errno);
+    *why = std::string("cannot be made: ") + ErrorText(errno);
     return false;
   }
   // Checked on the directory itself: a link at the name is refused, not followed.
@@ -116,13 +118,13 @@ bool EnsureRuntimeDir(const std::string& runtimeDir, std::string* why) {
   if (dir < 0) {
     *why = errno == ELOOP || errno == ENOTDIR
                ? "not a directory (a link is not followed)"
-               : std::string("cannot be opened: ") + std::strerror(errno);
+               : std::string("cannot be opened: ") + ErrorText(errno);
     return false;
   }
   struct stat info {};
   // The umask may have taken bits away from a directory made just now.
   bool fit = (!made || fchmod(dir, mode) == 0) && fstat(dir, &info) == 0;
-  if (!fit) *why = std::string("cannot be examined: ") + std::strerror(errno);
+  if (!fit) *why = std::string("cannot be examined: ") + ErrorText(errno);
   fit = fit && CheckRuntimeDirInfo(info, why);
   close(dir);
   return fit;

@@ -31,6 +31,13 @@ std::string PosixLibraryLoader::SharedObjectName(std::u16string_view fileName) {
 
 namespace {
 
+// The program's own folder with its closing '/', or empty when it cannot be known.
+std::string ProgramFolder() {
+  const std::string program = posix::OwnProgramPath();
+  const std::size_t slash = program.find_last_of('/');
+  return slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
+}
+
 // Owned by root or this process's user, and writable by nobody else.
 bool OnlyOwnerCanChange(const struct stat& status) {
   const uid_t user = ::geteuid();
@@ -43,10 +50,8 @@ bool OnlyOwnerCanChange(const struct stat& status) {
 }  // namespace
 
 bool PosixLibraryLoader::OnlyAdministratorsCanChange(std::u16string_view fileName) {
-  const std::string program = posix::OwnProgramPath();
-  const std::size_t slash = program.find_last_of('/');
-  if (slash == std::string::npos) return false;
-  const std::string folder = program.substr(0, slash + 1);
+  const std::string folder = ProgramFolder();
+  if (folder.empty()) return false;
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0 || !OnlyOwnerCanChange(status)) return false;
   const std::string file = folder + SharedObjectName(fileName);
@@ -60,7 +65,19 @@ Handle PosixLibraryLoader::Load(std::u16string_view fileName) {
   if (name.empty()) return nullptr;
   // dlopen counts references and gives the same handle for a module already loaded, whichever
   // way it was named; nothing here ever calls dlclose.
-  return posix::LoadBesideProgram(name);
+  if (name.find('/') == std::string::npos) {
+    const std::string folder = ProgramFolder();
+    const std::string besideProgram = folder + name;
+    if (!folder.empty() && ::access(besideProgram.c_str(), F_OK) == 0) {
+      return ::dlopen(besideProgram.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+  }
+  return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+std::string PosixLibraryLoader::LoadErrorText() {
+  const char* text = ::dlerror();
+  return text != nullptr ? text : "";
 }
 
 void* PosixLibraryLoader::FindExport(Handle module, const char* name) {

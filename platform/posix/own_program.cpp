@@ -1,6 +1,5 @@
 #include "platform/posix/own_program.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <vector>
@@ -18,20 +17,6 @@ std::string OwnProgramPath() {
     }
     buffer.resize(buffer.size() * 2);
   }
-}
-
-void* LoadBesideProgram(const std::string& fileName) {
-  if (fileName.find('/') == std::string::npos) {
-    const std::string program = OwnProgramPath();
-    const std::size_t slash = program.find_last_of('/');
-    if (slash != std::string::npos) {
-      const std::string besideProgram = program.substr(0, slash + 1) + fileName;
-      if (::access(besideProgram.c_str(), F_OK) == 0) {
-        return ::dlopen(besideProgram.c_str(), RTLD_NOW | RTLD_LOCAL);
-      }
-    }
-  }
-  return ::dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 }  // namespace platform::posix

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/hex_text.h"
+
 namespace platform {
 namespace {
 
@@ -15,11 +17,6 @@ constexpr uint32_t kNoFunction = kPciAbsentFunction;
 constexpr uint32_t kAddressBits = 0x00FFFFFCu;
 constexpr char kFunctionName[] = "/0000:00:00.0/config";
 constexpr size_t kBusAt = 6;  ///< where "BB:DD.F" starts in kFunctionName
-
-void PutHex(char* at, unsigned value, int digits) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) at[i] = kDigits[value & 15];
-}
 
 }  // namespace
 
@@ -98,9 +95,10 @@ uint32_t SysfsPortChannel::ReadPresent(Present& entry, uint32_t reg) {
   if (entry.fd == kUnreadable) return kNoFunction;
   int fd = entry.fd;
   if (fd == kNotOpened) {
-    PutHex(path_.data() + root_.size() + kBusAt, entry.function >> 8, 2);
-    PutHex(path_.data() + root_.size() + kBusAt + 3, (entry.function >> 3) & 31, 2);
-    PutHex(path_.data() + root_.size() + kBusAt + 6, entry.function & 7, 1);
+    char* const bus = path_.data() + root_.size() + kBusAt;
+    common::PutHex(bus, entry.function >> 8, 2, common::HexCase::kLower);
+    common::PutHex(bus + 3, (entry.function >> 3) & 31, 2, common::HexCase::kLower);
+    common::PutHex(bus + 6, entry.function & 7, 1, common::HexCase::kLower);
     fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       entry.fd = kUnreadable;

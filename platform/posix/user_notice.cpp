@@ -10,41 +10,11 @@
 #include <mutex>
 #include <string>
 
+#include "platform/posix/utf8.h"
 #include "platform/windows_values.h"
 
 namespace platform {
 namespace {
-
-/// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string Utf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    uint32_t code = text[at];
-    if (code >= 0xD800 && code <= 0xDBFF && at + 1 < text.size() && text[at + 1] >= 0xDC00 &&
-        text[at + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[++at] - 0xDC00);
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return out;
-}
 
 int Priority(uint32_t type) {
   switch (type & kMbIconMask) {
@@ -60,8 +30,8 @@ int Priority(uint32_t type) {
 class PosixUserNotice final : public UserNotice {
  public:
   void Show(std::u16string_view caption, std::u16string_view text, uint32_t type) override {
-    const std::string title = Utf8(caption);
-    std::string message = Utf8(text);
+    const std::string title = posix::ToUtf8(caption);
+    std::string message = posix::ToUtf8(text);
     // System error texts end in a line break; the log adds its own.
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
       message.pop_back();

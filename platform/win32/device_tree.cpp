@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/win32/error_text.h"
 #include "platform/win32/scoped_handle.h"
 
 namespace platform {
@@ -111,17 +112,7 @@ class Win32DeviceTree final : public DeviceTree {
   void SetLastError(uint32_t code) override { ::SetLastError(code); }
 
   std::optional<std::u16string> SystemErrorText(uint32_t code) override {
-    // Inserts are left as they are: with no arguments to fill them, a text that has some
-    // would otherwise make the call read arguments that do not exist.
-    constexpr DWORD kFlags =
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
-    LPWSTR text = nullptr;
-    const DWORD length =
-        FormatMessageW(kFlags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                       reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    const win32::ScopedLocalMemory owned(text);
-    if (length == 0 || text == nullptr) return std::nullopt;
-    return std::u16string(reinterpret_cast<const char16_t*>(text), length);
+    return win32::SystemErrorText(code);
   }
 };
 

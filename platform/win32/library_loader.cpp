@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/win32/admin_only.h"
+#include "platform/win32/error_text.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
@@ -17,6 +18,8 @@ class Win32LibraryLoader : public LibraryLoader {
     return LoadLibraryExW(win32::Wide(fileName).c_str(), nullptr,
                           LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
+
+  std::string LoadErrorText() override { return win32::ErrorDescription(::GetLastError()); }
 
   bool OnlyAdministratorsCanChange(std::u16string_view fileName) override {
     const std::wstring program = win32::Wide(ProgramFilePath());

@@ -1,15 +1,11 @@
 #include "tests/fakes/driver_manager.h"
 
-#include <cstdio>
+#include "common/hex_text.h"
 
 namespace platform {
 namespace {
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%X", value);
-  return text;
-}
+std::string Hex(uint32_t value) { return "0x" + common::HexText(value); }
 
 std::string Text(const char* text) { return text != nullptr ? text : "(null)"; }
 

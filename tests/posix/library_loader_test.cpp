@@ -19,6 +19,12 @@ TEST(PosixLibraryLoaderTest, MapsWindowsLibraryNamesToSharedObjectNames) {
   EXPECT_EQ(PosixLibraryLoader::SharedObjectName(u".dll"), ".dll");
 }
 
+TEST(PosixLibraryLoaderTest, SaysWhyALoadFailed) {
+  PosixLibraryLoader loader;
+  ASSERT_EQ(loader.Load(u"ZylNoSuchLibrary.Dll"), nullptr);
+  EXPECT_NE(loader.LoadErrorText().find("libzylnosuchlibrary.so"), std::string::npos);
+}
+
 TEST(Utf8Test, ConvertsBothWaysAndReplacesMalformedText) {
   using platform::posix::FromUtf8;
   using platform::posix::ToUtf8;

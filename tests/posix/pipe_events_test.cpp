@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/posix/client_checks.h"
+#include "platform/posix/error_text.h"
 #include "platform/posix/ipc_names.h"
 #include "platform/windows_values.h"
 #include "posix/support/scratch_dir.h"

@@ -225,6 +225,31 @@ TEST(ClientCommandLineTest, SaysWhatItWaitsForAndReportsAStrangerOnThePipe) {
   EXPECT_EQ(zylclient::ExitStatus(stranger), 3);
 }
 
+// The JSON report's "status" is what scripts match on: one name per transport status.
+TEST(ClientCommandLineTest, JsonStatusNamesEveryTransportStatus) {
+  zylclient::CliOptions options;
+  options.json = true;
+  const std::pair<int, const char*> names[] = {
+      {ZYL_STATUS_OK, "reply"},
+      {ZYL_STATUS_NO_SERVICE, "not-running"},
+      {ZYL_STATUS_BUSY, "busy"},
+      {ZYL_STATUS_NO_EVENTS, "events-failed"},
+      {ZYL_STATUS_CLOSED, "no-reply"},
+      {ZYL_STATUS_SHORT_REPLY, "short-reply"},
+      {ZYL_STATUS_TIMEOUT, "timeout"},
+      {ZYL_STATUS_NOT_THE_SERVICE, "not-the-service"},
+      {ZYL_STATUS_FAILED, "failed"},
+      {ZYL_STATUS_BAD_ARGUMENT, "failed"},
+      {99, "failed"},
+  };
+  for (const auto& [status, name] : names) {
+    zylclient::Outcome outcome;
+    outcome.status = status;
+    const std::string json = zylclient::FormatReport(options, outcome);
+    EXPECT_EQ(json.rfind(std::string("{\"status\":\"") + name + "\"", 0), 0u) << json;
+  }
+}
+
 // What a script sees: every code the service can answer, and every transport status.
 TEST(ClientCommandLineTest, ExitStatusFollowsTheResult) {
   const std::pair<int32_t, int> byResult[] = {
@@ -274,6 +299,9 @@ TEST(ClientCommandLineTest, ExitStatusAfterAWaitSaysWhetherTheAdapterCameBack) {
 TEST(ClientCommandLineTest, ArgumentErrorsComeAsJsonWhenAskedFor) {
   EXPECT_EQ(zylclient::UsageError({"count", "--json", "--bogus"}, "unknown option --bogus"),
             "{\"status\":\"bad-arguments\",\"message\":\"unknown option --bogus\"}\n");
+  // Quotes, backslashes and control characters in a message stay valid JSON.
+  EXPECT_EQ(zylclient::UsageError({"--json"}, "a\"b\\c\n\x1f"),
+            "{\"status\":\"bad-arguments\",\"message\":\"a\\\"b\\\\c\\u000a\\u001f\"}\n");
   EXPECT_EQ(zylclient::UsageError({"count", "--bogus"}, "unknown option --bogus")
                 .rfind("zylclient: unknown option --bogus\nusage:", 0),
             0u);

@@ -39,4 +39,14 @@ TEST(Win32LibraryLoader, LibraryOnlyInAFolderOnPathIsNotLoaded) {
   RemoveDirectoryW(folder.c_str());
 }
 
+// The reason comes as "error N (the system's text)", the text's line break left out.
+TEST(Win32LibraryLoader, SaysWhyALoadFailed) {
+  platform::LibraryLoader& loader = platform::SystemLibraryLoader();
+  ASSERT_EQ(loader.Load(u"ZylNoSuchLibrary.Dll"), nullptr);
+  const std::string reason = loader.LoadErrorText();
+  EXPECT_EQ(reason.rfind("error 126 (", 0), 0u) << reason;
+  EXPECT_EQ(reason.back(), ')') << reason;
+  EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
+}
+
 }  // namespace

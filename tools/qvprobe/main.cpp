@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
-#include "shared_library.h"
+#include "platform/library_loader.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ void PrintHelp() {
       "\n"
       "With --id and/or --subsys the matches are counted. Exit status: 0 done, 1 bad usage,\n"
       "2 library not loaded, 3 export missing, 4 initialisation failed, 5 no such match.\n",
-      SharedLibrary::DefaultName());
+      QVPROBE_LIBRARY);
 }
 
 bool ParseHex(const char* text, int32_t* value) {
@@ -55,8 +56,8 @@ int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t s
           bool haveIndex, int32_t index);
 
 template <typename T>
-T Export(const SharedLibrary& library, const char* name) {
-  T function = reinterpret_cast<T>(library.Find(name));
+T Export(platform::Handle library, const char* name) {
+  T function = reinterpret_cast<T>(platform::SystemLibraryLoader().FindExport(library, name));
   if (function == nullptr) std::fprintf(stderr, "qvprobe: the library has no export %s\n", name);
   return function;
 }
@@ -64,7 +65,7 @@ T Export(const SharedLibrary& library, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string libraryName = SharedLibrary::DefaultName();
+  std::string libraryName = QVPROBE_LIBRARY;
   int32_t id = 0, subsystem = 0, index = 0;
   bool scan = false, haveIndex = false, list = false, keep = false;
   for (int i = 1; i < argc; ++i) {
@@ -98,10 +99,11 @@ int main(int argc, char** argv) {
     return kUsage;
   }
 
-  SharedLibrary library(libraryName);
-  if (!library.loaded()) {
+  platform::LibraryLoader& loader = platform::SystemLibraryLoader();
+  const platform::Handle library = loader.Load(std::filesystem::path(libraryName).u16string());
+  if (library == nullptr) {
     std::fprintf(stderr, "qvprobe: cannot load %s: %s\n", libraryName.c_str(),
-                 library.error().c_str());
+                 loader.LoadErrorText().c_str());
     return kNoLibrary;
   }
   auto init = Export<InitFunction>(library, "QV_InitLibrary");
