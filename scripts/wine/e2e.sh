@@ -286,9 +286,7 @@ wbed_log "this machine (lspci): $(wc -l <"$lspci_out") functions; checks: ${mach
 rm -f "$lspci_out"
 wbed_stage_end
 
-test_pieces=("$build_dir/tests/wine/qvzyl64.sys" "$build_dir/tests/wine/ioctl_probe.exe"
-  "$build_dir/tests/wine/devnode_tool.exe" "$build_dir/tests/wine/acl_tool.exe"
-  "$build_dir/examples/zyl_example.exe" "$build_dir/tools/zylclient/zylprobe.exe")
+test_pieces=("$build_dir/$WBED_TEST_DRIVER" "${WBED_TEST_PROGRAMS[@]/#/$build_dir/}")
 if [[ "${WBED_INSTALLED:-0}" == 1 ]]; then
   # An installer put the service and its files in WBED_WIN_DIR of the caller's prefix and
   # registered the service: only the test pieces go beside it.
@@ -606,7 +604,7 @@ wbed_stage_end
 # Last: once the stand-in sits beside the service, only the override keeps other programs of
 # C:\zyl on Wine's own setupapi.
 wbed_stage "device-node success paths (stand-in setupapi.dll for the service)"
-standin="$build_dir/tests/wine/standin/setupapi.dll"
+standin="$build_dir/$WBED_TEST_STANDIN"
 override_reg="$WBED_LOGS/setupapi-override.reg"
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\VokZylControl.exe\\DllOverrides]\r\n"setupapi"="native"\r\n' \
   >"$override_reg"

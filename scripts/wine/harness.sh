@@ -5,6 +5,8 @@
 #   wbed_init                          fresh prefix, persistent wineserver; cleanup on exit
 #   wbed_attach                        the prefix of a calling script that ran wbed_init
 #   wbed_install_files FILE...         copy programs into C:\zyl (WBED_DIR on the Linux side)
+#   wbed_remove_test_pieces DIR        take the test pieces (below) out of DIR again, but for
+#                                      the driver file
 #   wbed_import_topology ARGS...       pci_topology.py ARGS, imported into the registry
 #   wbed_import_reg FILE               import a .reg file
 #   wbed_run OUT PROG [ARGS...]        run a Windows program, output to the file OUT
@@ -175,6 +177,23 @@ wbed_install_files() {
       return 1
     }
     cp "$f" "$WBED_DIR/" || return 1
+  done
+}
+
+# The test pieces the scenarios (e2e.sh) put beside the service, as paths in the Windows build:
+# the test driver's file, the test programs, and (last of all, see e2e.sh) the stand-in
+# setupapi.dll.
+WBED_TEST_DRIVER=tests/wine/qvzyl64.sys
+WBED_TEST_PROGRAMS=(tests/wine/ioctl_probe.exe tests/wine/devnode_tool.exe tests/wine/acl_tool.exe
+  examples/zyl_example.exe tools/zylclient/zylprobe.exe)
+WBED_TEST_STANDIN=tests/wine/standin/setupapi.dll
+
+# Takes the test programs and the stand-in out of the folder DIR (Linux side); the driver file
+# stays, as one an administrator copied in would.
+wbed_remove_test_pieces() {
+  local piece
+  for piece in "${WBED_TEST_PROGRAMS[@]}" "$WBED_TEST_STANDIN"; do
+    rm -f "$1/${piece##*/}" || return 1
   done
 }
 

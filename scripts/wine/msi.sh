@@ -117,7 +117,7 @@ wbed_stage "end to end against the installed service"
 if [[ "${ZYL_MSI_E2E:-1}" == 0 ]]; then
   wbed_log "  NOT RUN: the end-to-end scenarios (ZYL_MSI_E2E=0)"
   # The driver file as an administrator copies it in.
-  cp "$build_dir/tests/wine/qvzyl64.sys" "$folder/" || fail "copy qvzyl64.sys"
+  cp "$build_dir/$WBED_TEST_DRIVER" "$folder/" || fail "copy the driver file"
 else
   # Their first load installs the driver service from the driver file they copy in.
   start="$(wbed_now)"
@@ -130,8 +130,7 @@ else
   wbed_log "  end to end: $(wbed_elapsed "$start") s"
   # What the scenarios left beside the service goes, but for the driver file (an administrator
   # copies it in): the test pieces and the stand-in's override.
-  rm -f "$folder/ioctl_probe.exe" "$folder/devnode_tool.exe" "$folder/acl_tool.exe" \
-    "$folder/zyl_example.exe" "$folder/zylprobe.exe" "$folder/setupapi.dll"
+  wbed_remove_test_pieces "$folder" || fail "remove the test pieces"
   wbed_run "$WBED_LOGS/reg-delete.log" reg delete \
     'HKCU\Software\Wine\AppDefaults\VokZylControl.exe' /f
 fi

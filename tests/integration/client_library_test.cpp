@@ -40,6 +40,17 @@ class ClientLibraryTest : public ::testing::Test {
     ASSERT_TRUE(service_->WaitForFile(runtime_ + "/TAVIK_Zyl_Control_Service"));
   }
 
+  // Ends the service and starts one whose commands each take `delayMs` longer, logging to `log`;
+  // true once it serves.
+  bool RestartSlow(int delayMs, const std::string& log) {
+    service_.reset();
+    service_ = std::make_unique<integration::Background>(
+        std::vector<std::string>{kSimService, "--runtime-dir", runtime_, "--command-delay-ms",
+                                 std::to_string(delayMs)},
+        log);
+    return WaitUntilServed();
+  }
+
   // Waits until the service answers a request. Its socket file is no sign: a service that ended
   // leaves its file behind, and the next one may not listen yet. Before a load, a count touches
   // nothing (it answers -107).
@@ -180,13 +191,8 @@ TEST_F(ClientLibraryTest, BusyServiceServesTheCallerOnceTheRunningCommandEnds) {
 
   // A running command does hold it. On a service whose commands take 2 s, a 3 s time-out is
   // enough alone, but not behind another process's load.
-  service_.reset();
   const std::string slowLog = runtime_ + "/slow-service.log";
-  service_ = std::make_unique<integration::Background>(
-      std::vector<std::string>{kSimService, "--runtime-dir", runtime_, "--command-delay-ms",
-                               "2000"},
-      slowLog);
-  ASSERT_TRUE(WaitUntilServed());
+  ASSERT_TRUE(RestartSlow(2000, slowLog));
   const zyl_options hurried = Options(3000);
   ASSERT_EQ(zyl_load(nullptr, &hurried), ZYL_STATUS_OK) << "alone";
   integration::Background holder({std::string(ZYL_BINARY_DIR) + "/tools/zylclient/zylclient",
@@ -260,13 +266,7 @@ TEST_F(ClientLibraryTest, ConcurrentCallersInOneProcessAreEachServedTheirOwnRepl
 // A caller that gives up before its command starts has nothing carried out: behind a long
 // command, a disable sent and abandoned at once, and one whose caller times out, never run.
 TEST_F(ClientLibraryTest, CallersThatGaveUpBehindALongCommandHaveNothingCarriedOut) {
-  service_.reset();
-  const std::string log = runtime_ + "/slow-service.log";
-  service_ = std::make_unique<integration::Background>(
-      std::vector<std::string>{kSimService, "--runtime-dir", runtime_, "--command-delay-ms",
-                               "1000"},
-      log);
-  ASSERT_TRUE(service_->WaitForFile(runtime_ + "/TAVIK_Zyl_Control_Service"));
+  ASSERT_TRUE(RestartSlow(1000, runtime_ + "/slow-service.log"));
   const zyl_options options = Options();
   int32_t result = 0;
   uint32_t count = 0;

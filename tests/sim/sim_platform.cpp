@@ -1,4 +1,4 @@
-// TEST-ONLY bindings of the simulated library (built as sim/libqvzyl.so, never shipped): a
+// The bindings of the simulated library (built as sim/libqvzyl.so, for the tests only): a
 // driver service manager that always succeeds and a simulated PCI bus. The bus holds the
 // topology of the dump named by the environment variable ZYL_SIM_PCI_TOPOLOGY (format: see
 // tests/fakes/port_channel.h); without it, or when it cannot be read, the bus is empty and
