@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstddef>
 
+using zylprotocol::ZylRequest;
+
 // The public header spells the record out for C callers; it must stay the protocol's record.
 static_assert(sizeof(zyl_record) == sizeof(ZylRequest), "the C record is the wire record");
 static_assert(offsetof(zyl_record, command) == offsetof(ZylRequest, command));

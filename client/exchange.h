@@ -23,7 +23,7 @@ struct ExchangeOptions {
 
 struct ExchangeResult {
   int status = ZYL_STATUS_FAILED;  // a ZYL_STATUS_* value
-  ZylRequest reply{};
+  zylprotocol::ZylRequest reply{};
   std::size_t replyBytes = 0;
   // Windows: "Global\VokZylRemoveService" set when the reply came and "Global\VokZylRemoveService2"
   // set afterwards. Linux (no events): the whole reply came, and the service closed the
@@ -43,12 +43,12 @@ ExchangeResult RunExchange(ClientTransport& transport, const std::vector<uint8_t
                            const ExchangeOptions& options);
 
 /// The 24 wire bytes of a record (little-endian).
-std::vector<uint8_t> EncodeRequest(const ZylRequest& request);
-ZylRequest DecodeReply(const uint8_t* bytes, std::size_t size);
+std::vector<uint8_t> EncodeRequest(const zylprotocol::ZylRequest& request);
+zylprotocol::ZylRequest DecodeReply(const uint8_t* bytes, std::size_t size);
 
 /// The public C record (zylclient.h, which stands alone) and the protocol's record: the same
 /// fields in the same places, converted here only.
-ZylRequest ToProtocol(const zyl_record& record);
-zyl_record ToPublic(const ZylRequest& request);
+zylprotocol::ZylRequest ToProtocol(const zyl_record& record);
+zyl_record ToPublic(const zylprotocol::ZylRequest& request);
 
 }  // namespace zylclient

@@ -11,10 +11,6 @@
 /// transport serves one exchange; not thread-safe.
 namespace zylclient {
 
-using ::kCommandDoneEventName;
-using ::kDisconnectedEventName;
-using ::kPipeName;
-
 enum class ClientEvent { kCommandDone = 0, kDisconnected = 1 };
 
 enum class EventsOutcome {

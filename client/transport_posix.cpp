@@ -19,6 +19,8 @@
 #include "platform/posix/error_text.h"
 #include "platform/posix/ipc_names.h"
 
+using zylprotocol::kPipeName;
+
 namespace zylclient {
 namespace {
 

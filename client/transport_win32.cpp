@@ -20,6 +20,11 @@
 #include "platform/win32/scoped_handle.h"
 #include "protocol/names.h"
 
+using zylprotocol::kCommandDoneEventName;
+using zylprotocol::kDisconnectedEventName;
+using zylprotocol::kPipeName;
+using zylprotocol::kServiceName;
+
 namespace zylclient {
 namespace {
 

@@ -8,6 +8,11 @@
 #include "client/include/zyl/zylclient.h"
 #include "protocol/result_codes.h"
 
+using zylprotocol::kResultAdapterHasProblem;
+using zylprotocol::kResultAdapterNotFound;
+using zylprotocol::kResultAdapterWorks;
+using zylprotocol::kResultCommandRegisterZero;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -15,6 +15,14 @@
 #include "client/transport.h"
 #include "protocol/result_codes.h"
 
+using zylprotocol::FindResultCode;
+using zylprotocol::ResultCodeInfo;
+using zylprotocol::ZylCmdCountDevices;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+using zylprotocol::ZylCmdLoadLibrary;
+using zylprotocol::ZylCmdQueryState;
+
 namespace {
 
 constexpr uint32_t kDefaultTimeoutMs = 60000;

@@ -18,6 +18,19 @@
 
 namespace {
 
+using zylprotocol::kResultAdapterHasProblem;
+using zylprotocol::kResultAdapterNotFound;
+using zylprotocol::kResultAdapterWorks;
+using zylprotocol::kResultDone;
+using zylprotocol::kResultNoDeviceList;
+using zylprotocol::kResultStateChangeRefused;
+using zylservice::DevOpDisable;
+using zylservice::DevOpEnable;
+using zylservice::DevOpQuery;
+using zylservice::IsAdapterHardwareId;
+using zylservice::RunDeviceOperation;
+using zylservice::ServiceContext;
+
 constexpr uint32_t kDisturbedLastError = 0xBAD0BAD;
 
 bool AllowedFor(int32_t mode, int32_t answer) {

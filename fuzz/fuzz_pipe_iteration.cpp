@@ -29,6 +29,36 @@
 
 namespace {
 
+using zylprotocol::kResultAdapterHasProblem;
+using zylprotocol::kResultAdapterNotFound;
+using zylprotocol::kResultAdapterWorks;
+using zylprotocol::kResultCommandRegisterZero;
+using zylprotocol::kResultCountFailed;
+using zylprotocol::kResultDone;
+using zylprotocol::kResultExportMissing;
+using zylprotocol::kResultLibraryNotLoaded;
+using zylprotocol::kResultNoContext;
+using zylprotocol::kResultNoDeviceList;
+using zylprotocol::kResultStateChangeRefused;
+using zylprotocol::kZylCommandCount;
+using zylprotocol::ZylCmdCountDevices;
+using zylprotocol::ZylCmdLoadLibrary;
+using zylprotocol::ZylCmdQueryState;
+using zylprotocol::ZylRequest;
+using zylservice::ClosePipe;
+using zylservice::kLibraryFileName;
+using zylservice::kZylCommandHandlers;
+using zylservice::PipeLoopEnd;
+using zylservice::PipeResources;
+using zylservice::ResetServiceStateForTesting;
+using zylservice::RunPipeLoop;
+using zylservice::ServiceContext;
+using zylservice::serviceContext;
+using zylservice::ServicePlatform;
+using zylservice::SetCommandHandlers;
+using zylservice::SetUpPipe;
+using zylservice::UsePlatform;
+
 constexpr int kMaxClients = 6;
 constexpr std::size_t kMaxRequestBytes = 48;
 constexpr uint8_t kReadFails = 0xFF;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zylprotocol {
+
 /// Every code the service can put in a reply's `result`, defined once. The handlers, the
 /// device-node operations, the pipe server, the client library's texts and the README's table
 /// all come from this table (a test compares the README with it).
@@ -63,3 +65,5 @@ constexpr const ResultCodeInfo* FindResultCode(int32_t code) {
   }
   return nullptr;
 }
+
+}  // namespace zylprotocol

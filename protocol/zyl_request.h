@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zylprotocol {
+
 /// The request and reply record of the command pipe: 24 bytes, little-endian, no padding, the
 /// same layout in both directions.
 struct ZylRequest {
@@ -33,3 +35,5 @@ enum ZylCommand : uint32_t {
   ZylCmdEnable = 4,
 };
 inline constexpr uint32_t kZylCommandCount = 5;
+
+}  // namespace zylprotocol

@@ -3,6 +3,8 @@
 #include "service/lifecycle.h"
 #include "service/lifecycle_state.h"
 
+namespace zylservice {
+
 CommandState commandState;
 
 void RefuseNewCommands() {
@@ -29,3 +31,5 @@ void EndReply() {
   commandState.replyPending = false;
   commandState.replyWritten.notify_all();
 }
+
+}  // namespace zylservice

@@ -6,6 +6,17 @@
 #include "service/lifecycle.h"
 #include "service/service_platform.h"
 
+namespace zylservice {
+
+using zylprotocol::kResultCommandRegisterZero;
+using zylprotocol::kResultCountFailed;
+using zylprotocol::kResultDone;
+using zylprotocol::kResultExportMissing;
+using zylprotocol::kResultLibraryNotLoaded;
+using zylprotocol::kResultNoContext;
+using zylprotocol::kResultNoMemory;
+using zylprotocol::ZylRequest;
+
 namespace {
 
 constexpr uint32_t kNoticeType = platform::kMbOk | platform::kMbIconExclamation;
@@ -129,3 +140,5 @@ void ZylEnableHandler(ZylRequest* request) {
   request->result =
       context == nullptr ? kResultNoContext : RunDeviceOperation(*context, DevOpEnable);
 }
+
+}  // namespace zylservice

@@ -3,6 +3,8 @@
 #include "service/lifecycle.h"
 #include "service/lifecycle_state.h"
 
+namespace zylservice {
+
 ServiceContext* serviceContext = nullptr;
 
 void FreeContextLocked() {
@@ -19,3 +21,5 @@ void ReleaseServiceContext() {
     FreeContextLocked();
   }
 }
+
+}  // namespace zylservice

@@ -7,7 +7,18 @@
 #include "common/hex_text.h"
 #include "service/service_platform.h"
 
+namespace zylservice {
+
+using zylprotocol::kResultAdapterHasProblem;
+using zylprotocol::kResultAdapterNotFound;
+using zylprotocol::kResultAdapterWorks;
+using zylprotocol::kResultDone;
+using zylprotocol::kResultNoDeviceList;
+using zylprotocol::kResultStateChangeRefused;
+
 namespace {
+
+using Mode = DeviceStateChangeMode;
 
 constexpr char16_t kClassDevsFailed[] = u"GetClassDevs(All Present Devices)";
 constexpr char16_t kPropertyReadFailed[] = u"GetDeviceRegistryProperty";
@@ -74,15 +85,15 @@ std::u16string_view TerminatedText(const std::array<char16_t, kTextUnits>& text)
 /// problem.
 int32_t EnableNode(platform::DeviceTree& tree, platform::DeviceList list,
                    const platform::DeviceRecord& record) {
-  if (ChangeDeviceState(tree, list, record, kChangeEnable) != kResultDone) {
+  if (ChangeDeviceState(tree, list, record, Mode::kEnable) != kResultDone) {
     return kResultStateChangeRefused;
   }
-  if (ChangeDeviceState(tree, list, record, kChangeStart) == kResultDone) return kResultDone;
+  if (ChangeDeviceState(tree, list, record, Mode::kStart) == kResultDone) return kResultDone;
   uint32_t root = 0;
   // Neither result decides anything: the second start's test does.
   tree.LocateRootNode(root);
   tree.ReenumerateNode(root);
-  if (ChangeDeviceState(tree, list, record, kChangeStart) != kResultDone) {
+  if (ChangeDeviceState(tree, list, record, Mode::kStart) != kResultDone) {
     return kResultStateChangeRefused;
   }
   return kResultDone;
@@ -91,10 +102,10 @@ int32_t EnableNode(platform::DeviceTree& tree, platform::DeviceList list,
 /// Stop, and only once the node has really stopped, disable.
 int32_t DisableNode(platform::DeviceTree& tree, platform::DeviceList list,
                     const platform::DeviceRecord& record) {
-  if (ChangeDeviceState(tree, list, record, kChangeStop) != kResultDone) {
+  if (ChangeDeviceState(tree, list, record, Mode::kStop) != kResultDone) {
     return kResultStateChangeRefused;
   }
-  ChangeDeviceState(tree, list, record, kChangeDisable);  // its outcome changes nothing
+  ChangeDeviceState(tree, list, record, Mode::kDisable);  // its outcome changes nothing
   return kResultDone;
 }
 
@@ -190,19 +201,20 @@ int32_t ShowLastError(platform::DeviceTree& tree, platform::UserNotice& notice,
 }
 
 int32_t ChangeDeviceState(platform::DeviceTree& tree, platform::DeviceList deviceInfoSet,
-                          const platform::DeviceRecord& deviceInfoData, int32_t mode) {
+                          const platform::DeviceRecord& deviceInfoData,
+                          DeviceStateChangeMode mode) {
   uint32_t stateChange = 0;
   switch (mode) {
-    case kChangeEnable:
+    case Mode::kEnable:
       stateChange = platform::kDicsEnable;
       break;
-    case kChangeDisable:
+    case Mode::kDisable:
       stateChange = platform::kDicsDisable;
       break;
-    case kChangeStop:
+    case Mode::kStop:
       stateChange = platform::kDicsStop;
       break;
-    case kChangeStart:
+    case Mode::kStart:
       stateChange = platform::kDicsStart;
       break;
     default:
@@ -225,11 +237,11 @@ int32_t ChangeDeviceState(platform::DeviceTree& tree, platform::DeviceList devic
   // either way the change counts as not confirmed.
   uint32_t status = 0;
   uint32_t problem = 0;
-  if (mode == kChangeStop) {
+  if (mode == Mode::kStop) {
     const bool known = tree.GetNodeStatus(record.devInst, status, problem);
     return !known || (status & platform::kDnStarted) != 0 ? kResultStateChangeRefused : kResultDone;
   }
-  if (mode == kChangeStart) {
+  if (mode == Mode::kStart) {
     const bool known = tree.GetNodeStatus(record.devInst, status, problem);
     const bool hasProblem = (status & platform::kDnHasProblem) != 0 || problem != 0;
     return !known || hasProblem ? kChangeLeftProblem : kResultDone;
@@ -262,3 +274,5 @@ int32_t RunDeviceOperation(const ServiceContext& context, int32_t mode) {
   return RunDeviceOperation(context, mode,
                             {*current.deviceTree, *current.userNotice, *current.debugOutput});
 }
+
+}  // namespace zylservice

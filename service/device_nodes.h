@@ -12,6 +12,8 @@
 #include "protocol/result_codes.h"
 #include "service/service_context.h"
 
+namespace zylservice {
+
 /// What RunDeviceOperation does to the adapter's device node.
 enum DeviceOperationMode : int32_t {
   DevOpQuery = 0,    ///< answer whether the first matching node works
@@ -19,12 +21,13 @@ enum DeviceOperationMode : int32_t {
   DevOpDisable = 2,  ///< stop, then disable
 };
 
-/// The state changes ChangeDeviceState sends (mode 3 sends DICS_STOP).
-enum DeviceStateChangeMode : int32_t {
-  kChangeEnable = 1,
-  kChangeDisable = 2,
-  kChangeStop = 3,
-  kChangeStart = 4,
+/// The state changes ChangeDeviceState sends (mode 3 sends DICS_STOP). A value outside 1 to 4
+/// is refused.
+enum class DeviceStateChangeMode : int32_t {
+  kEnable = 1,
+  kDisable = 2,
+  kStop = 3,
+  kStart = 4,
 };
 
 // Answers of ChangeDeviceState besides kResultDone and kResultStateChangeRefused (a stop that
@@ -51,7 +54,7 @@ int32_t RunDeviceOperation(const ServiceContext& context, int32_t mode,
 /// Sends one state change (mode 1 to 4) to one node of an open list and tests its outcome.
 /// `deviceInfoData` is copied, never changed. Answers 1, 0, -101, -200 or -103.
 int32_t ChangeDeviceState(platform::DeviceTree& tree, platform::DeviceList deviceInfoSet,
-                          const platform::DeviceRecord& deviceInfoData, int32_t mode);
+                          const platform::DeviceRecord& deviceInfoData, DeviceStateChangeMode mode);
 
 /// Shows the thread's last error in a notice titled with the failed call's name (or, when the
 /// system has no text for it, the name as the message and the code as "0x%x" as the title).
@@ -67,3 +70,5 @@ std::u16string ContextHardwareId(uint32_t vendorId, uint32_t deviceId);
 /// one of the four adapter IDs. Never reads past `hardwareIds`: a list without a terminator
 /// ends where the data ends, and an odd last byte is ignored.
 bool IsAdapterHardwareId(std::span<const std::byte> hardwareIds, const ServiceContext& context);
+
+}  // namespace zylservice

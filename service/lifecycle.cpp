@@ -8,6 +8,10 @@
 #include "service/pipe_server.h"
 #include "service/service_platform.h"
 
+namespace zylservice {
+
+using zylprotocol::kServiceName;
+
 namespace {
 
 void DebugLine(std::u16string_view text) { CurrentPlatform().debugOutput->Write(text); }
@@ -43,7 +47,7 @@ void ServiceMain() {
       CurrentPlatform().serviceControl->RegisterControlHandler(kServiceName, ServiceControlHandler);
   if (statusHandle == nullptr) return;
 
-  ReportStatus(kServiceStartPending, 1, kStartWaitHintMs);
+  ReportStatus(platform::kServiceStartPending, 1, kStartWaitHintMs);
 
   auto& events = *CurrentPlatform().pipeEvents;
   PipeResources pipe;
@@ -57,8 +61,8 @@ void ServiceMain() {
     return;
   }
 
-  currentState = kServiceRunning;
-  ReportStatus(kServiceRunning, 0, 0);
+  currentState = platform::kServiceRunning;
+  ReportStatus(platform::kServiceRunning, 0, 0);
 
   const PipeLoopEnd end = RunPipeLoop(pipe, stopEvent);
   if (end != PipeLoopEnd::kStopped) {
@@ -76,11 +80,11 @@ void ServiceMain() {
 }
 
 void ServiceControlHandler(uint32_t control) {
-  if (control == kServiceControlStop || control == kServiceControlShutdown) {
+  if (control == platform::kServiceControlStop || control == platform::kServiceControlShutdown) {
     RefuseNewCommands();
     ReleaseServiceContext();
-    currentState = kServiceStopPending;
-    ReportStatus(kServiceStopPending, 1, kStopWaitHintMs);
+    currentState = platform::kServiceStopPending;
+    ReportStatus(platform::kServiceStopPending, 1, kStopWaitHintMs);
     // The handler returns at once either way: the service manager waits for it.
     if (HandOverStopToWatch()) {
       SignalStopEvent();
@@ -106,3 +110,5 @@ void ResetServiceStateForTesting() {
   stopEvent = nullptr;
   currentState = 0;
 }
+
+}  // namespace zylservice

@@ -8,15 +8,10 @@
 #include "platform/windows_values.h"
 #include "service/service_context.h"
 
-// The service manager's values the status reports and the control handler use.
-using platform::kServiceControlInterrogate;
-using platform::kServiceControlShutdown;
-using platform::kServiceControlStop;
-using platform::kServiceRunning;
-using platform::kServiceStartPending;
-using platform::kServiceStopped;
-using platform::kServiceStopPending;
-using platform::kServiceWin32OwnProcess;
+namespace zylservice {
+
+// What the status reports tell the service manager besides the state (the states and controls
+// themselves are platform's: platform/windows_values.h).
 inline constexpr uint32_t kServiceAcceptStopAndShutdown =
     platform::kServiceAcceptStop | platform::kServiceAcceptShutdown;
 inline constexpr uint32_t kStartWaitHintMs = 3000;
@@ -81,3 +76,5 @@ void ResetServiceStateForTesting();
 /// Shorter check-point intervals for tests (until the next reset); the wait still ends after
 /// kStopWaitLimitMs / kStopCheckPointIntervalMs of them.
 void SetStopWaitForTesting(uint32_t checkPointIntervalMs);
+
+}  // namespace zylservice

@@ -6,6 +6,8 @@
 
 #include "platform/handle.h"
 
+namespace zylservice {
+
 /// What the service's lifecycle files share with one another and with nobody else:
 ///   lifecycle.cpp            ServiceMain, the control handler, the program entry
 ///   status_reports.cpp       the status reports, the stop path and the stop event
@@ -58,3 +60,5 @@ bool HandOverStopToWatch();
 void JoinStopWatch();
 /// Forgets the stop watch and its test interval. REQUIRES: commandState.lock held.
 void ResetStopWatchLocked();
+
+}  // namespace zylservice

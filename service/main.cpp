@@ -5,14 +5,14 @@
 
 int main() {
   platform::RestrictLibrarySearch();
-  ServicePlatform bindings;
+  zylservice::ServicePlatform bindings;
   bindings.serviceControl = &platform::SystemServiceControl();
   bindings.pipeEvents = &platform::SystemPipeEvents();
   bindings.libraryLoader = &platform::SystemLibraryLoader();
   bindings.userNotice = &platform::SystemUserNotice();
   bindings.deviceTree = &platform::SystemDeviceTree();
   bindings.debugOutput = &platform::SystemDebugOutput();
-  UsePlatform(bindings);
-  SetCommandHandlers(kZylCommandHandlers);
-  return RunServiceProgram();
+  zylservice::UsePlatform(bindings);
+  zylservice::SetCommandHandlers(zylservice::kZylCommandHandlers);
+  return zylservice::RunServiceProgram();
 }

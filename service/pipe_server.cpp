@@ -6,6 +6,16 @@
 #include "service/lifecycle.h"
 #include "service/service_platform.h"
 
+namespace zylservice {
+
+using platform::kFileAllAccess;
+using zylprotocol::kCommandDoneEventName;
+using zylprotocol::kDisconnectedEventName;
+using zylprotocol::kPipeName;
+using zylprotocol::kResultWorkerNotStarted;
+using zylprotocol::kZylCommandCount;
+using zylprotocol::ZylRequest;
+
 namespace {
 
 CommandTable commandHandlers{};
@@ -176,3 +186,5 @@ bool ServeConnectedClient(platform::Handle pipe) {
   if (replied) EndReply();
   return true;
 }
+
+}  // namespace zylservice

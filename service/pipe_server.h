@@ -8,6 +8,8 @@
 #include "protocol/result_codes.h"
 #include "protocol/zyl_request.h"
 
+namespace zylservice {
+
 // Pipe settings. Remote clients are refused and the name must be ours alone: a pipe that
 // another process created first is never served.
 inline constexpr uint32_t kPipeOpenMode = platform::kPipeAccessDuplex |
@@ -17,17 +19,15 @@ inline constexpr uint32_t kPipeMode = platform::kPipeRejectRemoteClients;  // by
 inline constexpr uint32_t kPipeMaxInstances = 1;
 inline constexpr uint32_t kPipeBufferSize = 512;
 inline constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
-using platform::kFileAllAccess;
-using platform::kFileGenericRead;
-using platform::kFileGenericWrite;
 /// What a client needs, and no WRITE_DAC, WRITE_OWNER or DELETE. It keeps FILE_APPEND_DATA,
 /// which on a pipe is FILE_CREATE_PIPE_INSTANCE: without it GENERIC_WRITE, which maps to
 /// FILE_GENERIC_WRITE, would be refused.
-inline constexpr uint32_t kFileGenericReadWrite = kFileGenericRead | kFileGenericWrite;
+inline constexpr uint32_t kFileGenericReadWrite =
+    platform::kFileGenericRead | platform::kFileGenericWrite;
 
 /// A command handler: fills in its fields of the record, `result` last. Runs on a worker.
-using CommandHandler = void (*)(ZylRequest* request);
-using CommandTable = std::array<CommandHandler, kZylCommandCount>;
+using CommandHandler = void (*)(zylprotocol::ZylRequest* request);
+using CommandTable = std::array<CommandHandler, zylprotocol::kZylCommandCount>;
 
 /// The handlers for codes 0..4. The program entry installs the real ones; tests their own.
 void SetCommandHandlers(const CommandTable& handlers);
@@ -63,3 +63,5 @@ PipeLoopEnd RunPipeLoop(const PipeResources& resources, platform::Handle stopEve
 /// identity afterwards, the process is ended at once (EndProcessNow) before anything else is
 /// called; should that return (a test double), the answer is false.
 bool ServeConnectedClient(platform::Handle pipe);
+
+}  // namespace zylservice

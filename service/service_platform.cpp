@@ -1,5 +1,7 @@
 #include "service/service_platform.h"
 
+namespace zylservice {
+
 namespace {
 ServicePlatform bindings;
 }  // namespace
@@ -7,3 +9,5 @@ ServicePlatform bindings;
 ServicePlatform& CurrentPlatform() { return bindings; }
 
 void UsePlatform(const ServicePlatform& platform) { bindings = platform; }
+
+}  // namespace zylservice

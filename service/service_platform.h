@@ -7,6 +7,8 @@
 #include "platform/service_control.h"
 #include "platform/user_notice.h"
 
+namespace zylservice {
+
 /// The bindings the service runs on. The program entry fills it with the real bindings; test
 /// hosts fill it with fakes or simulated machines. Set once, before the dispatcher starts.
 struct ServicePlatform {
@@ -21,3 +23,5 @@ struct ServicePlatform {
 /// The process-wide bindings. Thread-compatible: written once before any thread starts.
 ServicePlatform& CurrentPlatform();
 void UsePlatform(const ServicePlatform& bindings);
+
+}  // namespace zylservice

@@ -3,6 +3,8 @@
 #include "service/lifecycle_state.h"
 #include "service/service_platform.h"
 
+namespace zylservice {
+
 platform::StatusHandle statusHandle = nullptr;
 platform::Handle stopEvent = nullptr;
 std::atomic<uint32_t> currentState{0};
@@ -12,7 +14,7 @@ namespace {
 std::mutex stopEventLock;
 
 uint32_t ControlsAcceptedFor(uint32_t state) {
-  return state == kServiceStartPending ? 0 : kServiceAcceptStopAndShutdown;
+  return state == platform::kServiceStartPending ? 0 : kServiceAcceptStopAndShutdown;
 }
 
 }  // namespace
@@ -35,7 +37,7 @@ void CloseStopEvent() {
 
 bool SendStatus(uint32_t state, uint32_t checkPoint, uint32_t waitHint) {
   platform::ServiceStatus status;
-  status.serviceType = kServiceWin32OwnProcess;
+  status.serviceType = platform::kServiceWin32OwnProcess;
   status.currentState = state;
   status.controlsAccepted = ControlsAcceptedFor(state);
   status.win32ExitCode = 0;
@@ -53,6 +55,8 @@ void EndService() {
   // A failed SERVICE_STOPPED report runs the stop path again, a bounded number of times.
   for (int attempt = 0; attempt < kStoppedReportAttempts; ++attempt) {
     SignalStopEvent();
-    if (SendStatus(kServiceStopped, 0, 0)) return;
+    if (SendStatus(platform::kServiceStopped, 0, 0)) return;
   }
 }
+
+}  // namespace zylservice

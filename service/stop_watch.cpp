@@ -6,6 +6,8 @@
 #include "service/lifecycle_state.h"
 #include "service/service_platform.h"
 
+namespace zylservice {
+
 namespace {
 
 // Both under commandState.lock. The thread that reports the stop once the reply is out (null
@@ -32,7 +34,7 @@ void WatchStop(void*) {
     }
     if (interval == kIntervals) break;
     lock.unlock();
-    reported = SendStatus(kServiceStopPending, ++checkPoint, kStopWaitHintMs);
+    reported = SendStatus(platform::kServiceStopPending, ++checkPoint, kStopWaitHintMs);
     lock.lock();
   }
   const bool cutOff = commandState.replyPending;
@@ -75,3 +77,5 @@ void SetStopWaitForTesting(uint32_t checkPointIntervalMs) {
   std::lock_guard lock(commandState.lock);
   stopCheckPointInterval = std::chrono::milliseconds(checkPointIntervalMs);
 }
+
+}  // namespace zylservice

@@ -12,6 +12,11 @@
 
 namespace {
 
+using zylservice::DeviceNodeBindings;
+using zylservice::DevOpQuery;
+using zylservice::RunDeviceOperation;
+using zylservice::ServiceContext;
+
 class SilentDebugOutput : public platform::DebugOutput {
  public:
   void Write(std::u16string_view) override {}

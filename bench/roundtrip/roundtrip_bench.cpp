@@ -26,6 +26,12 @@
 
 #include "protocol/zyl_request.h"
 
+using zylprotocol::ZylCmdCountDevices;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+using zylprotocol::ZylCmdLoadLibrary;
+using zylprotocol::ZylRequest;
+
 extern char** environ;
 
 namespace {

@@ -16,7 +16,7 @@ namespace {
 /// What every handle of this binding points at; the kind catches a handle closed by the
 /// wrong call.
 struct Token {
-  enum Kind { kManager, kService, kLibrary, kDevice } kind;
+  enum class Kind { kManager, kService, kLibrary, kDevice } kind;
 };
 
 Handle NewToken(Token::Kind kind) { return new Token{kind}; }
@@ -30,49 +30,52 @@ bool IsToken(Handle handle, Token::Kind kind) {
 PosixDriverManager::PosixDriverManager(std::string pciRoot) : pciRoot_(std::move(pciRoot)) {}
 PosixDriverManager::~PosixDriverManager() = default;
 
-Handle PosixDriverManager::OpenManager(uint32_t /*access*/) { return NewToken(Token::kManager); }
+Handle PosixDriverManager::OpenManager(uint32_t /*access*/) {
+  return NewToken(Token::Kind::kManager);
+}
 
 Handle PosixDriverManager::CreateDriverService(Handle manager, const char* name,
                                                const char* /*displayName*/, uint32_t /*access*/,
                                                uint32_t /*serviceType*/, uint32_t /*startType*/,
                                                uint32_t /*errorControl*/,
                                                const char* /*binaryPath*/) {
-  if (!IsToken(manager, Token::kManager) || name == nullptr) {
+  if (!IsToken(manager, Token::Kind::kManager) || name == nullptr) {
     lastError_ = kErrorInvalidHandle;
     return nullptr;
   }
-  return NewToken(Token::kService);
+  return NewToken(Token::Kind::kService);
 }
 
 Handle PosixDriverManager::OpenDriverService(Handle manager, const char* name,
                                              uint32_t /*access*/) {
-  if (!IsToken(manager, Token::kManager) || name == nullptr) {
+  if (!IsToken(manager, Token::Kind::kManager) || name == nullptr) {
     lastError_ = kErrorInvalidHandle;
     return nullptr;
   }
-  return NewToken(Token::kService);
+  return NewToken(Token::Kind::kService);
 }
 
 bool PosixDriverManager::StartDriverService(Handle service) {
-  if (IsToken(service, Token::kService)) return true;
+  if (IsToken(service, Token::Kind::kService)) return true;
   lastError_ = kErrorInvalidHandle;
   return false;
 }
 
 bool PosixDriverManager::ControlDriverService(Handle service, uint32_t /*control*/) {
-  if (IsToken(service, Token::kService)) return true;
+  if (IsToken(service, Token::Kind::kService)) return true;
   lastError_ = kErrorInvalidHandle;
   return false;
 }
 
 bool PosixDriverManager::DeleteDriverService(Handle service) {
-  if (IsToken(service, Token::kService)) return true;
+  if (IsToken(service, Token::Kind::kService)) return true;
   lastError_ = kErrorInvalidHandle;
   return false;
 }
 
 std::optional<DriverServiceConfig> PosixDriverManager::QueryDriverServiceConfig(Handle service) {
-  lastError_ = IsToken(service, Token::kService) ? kErrorServiceDoesNotExist : kErrorInvalidHandle;
+  lastError_ =
+      IsToken(service, Token::Kind::kService) ? kErrorServiceDoesNotExist : kErrorInvalidHandle;
   return std::nullopt;
 }
 
@@ -80,7 +83,7 @@ bool PosixDriverManager::ChangeDriverServiceConfig(Handle service, uint32_t /*se
                                                    uint32_t /*startType*/,
                                                    uint32_t /*errorControl*/,
                                                    const char* /*binaryPath*/) {
-  if (IsToken(service, Token::kService)) return true;
+  if (IsToken(service, Token::Kind::kService)) return true;
   lastError_ = kErrorInvalidHandle;
   return false;
 }
@@ -88,7 +91,7 @@ bool PosixDriverManager::ChangeDriverServiceConfig(Handle service, uint32_t /*se
 bool PosixDriverManager::OnlyAdministratorsCanChange(const char* /*path*/) { return true; }
 
 bool PosixDriverManager::CloseServiceHandle(Handle handle) {
-  if (!IsToken(handle, Token::kManager) && !IsToken(handle, Token::kService)) {
+  if (!IsToken(handle, Token::Kind::kManager) && !IsToken(handle, Token::Kind::kService)) {
     lastError_ = kErrorInvalidHandle;
     return false;
   }
@@ -99,11 +102,11 @@ bool PosixDriverManager::CloseServiceHandle(Handle handle) {
 std::string PosixDriverManager::HostExecutablePath() { return posix::OwnProgramPath(); }
 
 Handle PosixDriverManager::LoadSystemLibrary(const char* /*name*/) {
-  return NewToken(Token::kLibrary);
+  return NewToken(Token::Kind::kLibrary);
 }
 
 std::optional<uint16_t> PosixDriverManager::NativeProcessorArchitecture(Handle library) {
-  if (!IsToken(library, Token::kLibrary)) return std::nullopt;
+  if (!IsToken(library, Token::Kind::kLibrary)) return std::nullopt;
   utsname system{};
   if (::uname(&system) != 0) return std::nullopt;
   if (std::strcmp(system.machine, "x86_64") == 0) return kProcessorArchitectureAmd64;
@@ -112,7 +115,7 @@ std::optional<uint16_t> PosixDriverManager::NativeProcessorArchitecture(Handle l
 }
 
 void PosixDriverManager::FreeSystemLibrary(Handle library) {
-  if (IsToken(library, Token::kLibrary)) delete static_cast<Token*>(library);
+  if (IsToken(library, Token::Kind::kLibrary)) delete static_cast<Token*>(library);
 }
 
 Handle PosixDriverManager::OpenDevice(const char* name, uint32_t /*access*/, uint32_t /*share*/,
@@ -127,11 +130,11 @@ Handle PosixDriverManager::OpenDevice(const char* name, uint32_t /*access*/, uin
     return nullptr;
   }
   ::closedir(dir);
-  return NewToken(Token::kDevice);
+  return NewToken(Token::Kind::kDevice);
 }
 
 void PosixDriverManager::CloseDevice(Handle device) {
-  if (IsToken(device, Token::kDevice)) delete static_cast<Token*>(device);
+  if (IsToken(device, Token::Kind::kDevice)) delete static_cast<Token*>(device);
 }
 
 DriverManager& SystemDriverManager() {

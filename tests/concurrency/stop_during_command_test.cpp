@@ -10,7 +10,15 @@
 
 #include "support/service_harness.h"
 
+namespace zylservice {
 namespace {
+
+using platform::kServiceControlShutdown;
+using platform::kServiceControlStop;
+using platform::kServiceStopped;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdQueryState;
+using zylprotocol::ZylRequest;
 
 ServiceHarness* running = nullptr;
 std::atomic<int> stopAtStep{0};
@@ -79,3 +87,4 @@ TEST(StopDuringCommand, SecondStopWhileACommandRunsReleasesOnce) {
 }
 
 }  // namespace
+}  // namespace zylservice

@@ -15,7 +15,18 @@
 
 #include "support/full_service.h"
 
+namespace zylservice {
 namespace {
+
+using platform::kServiceControlShutdown;
+using platform::kServiceControlStop;
+using platform::kServiceStopped;
+using platform::kServiceStopPending;
+using zylprotocol::ZylCmdCountDevices;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+using zylprotocol::ZylCmdLoadLibrary;
+using zylprotocol::ZylRequest;
 
 // Forwards to the in-memory pipe, calling `before` ahead of each call: the injection points.
 class HookedPipeEvents : public platform::PipeEvents {
@@ -220,3 +231,4 @@ TEST(StopRaces, StopWhileANoticeWaitsForAPerson) {
 }
 
 }  // namespace
+}  // namespace zylservice

@@ -64,9 +64,13 @@ class PipeEventsContract : public ::testing::Test {
   }
   // The service's settings, on the binding's name for this test.
   platform::PipeSettings Settings() {
-    return {binding_.PipeName(),  kPipeOpenMode,   kPipeMode,
-            kPipeMaxInstances,    kPipeBufferSize, kPipeBufferSize,
-            kPipeDefaultTimeoutMs};
+    return {binding_.PipeName(),
+            zylservice::kPipeOpenMode,
+            zylservice::kPipeMode,
+            zylservice::kPipeMaxInstances,
+            zylservice::kPipeBufferSize,
+            zylservice::kPipeBufferSize,
+            zylservice::kPipeDefaultTimeoutMs};
   }
   platform::Handle MakePipe() { return Keep(events().CreatePipe(Settings(), binding_.Security())); }
   // A listening pipe with its auto-reset connect event and a manual-reset stop event.

@@ -7,6 +7,9 @@
 #include "platform/windows_values.h"
 #include "protocol/names.h"
 
+using zylprotocol::kCommandDoneEventName;
+using zylprotocol::kDisconnectedEventName;
+
 namespace platform {
 
 namespace {

@@ -10,6 +10,17 @@
 
 namespace {
 
+using zylprotocol::kResultAdapterHasProblem;
+using zylprotocol::kResultAdapterNotFound;
+using zylprotocol::kResultAdapterWorks;
+using zylprotocol::kResultDone;
+using zylprotocol::kResultStateChangeRefused;
+using zylservice::DevOpDisable;
+using zylservice::DevOpEnable;
+using zylservice::DevOpQuery;
+using zylservice::RunDeviceOperation;
+using zylservice::ServiceContext;
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 

@@ -16,6 +16,9 @@
 
 namespace {
 
+using platform::kFileAllAccess;
+using zylprotocol::kPipeName;
+
 // Connects at once (a busy pipe keeps it in the listen backlog), writes, then reads on a
 // thread of its own until the service lets it go.
 class SocketClient : public zyltest::PipeClient {

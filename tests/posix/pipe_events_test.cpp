@@ -31,6 +31,16 @@
 
 namespace {
 
+using platform::kFileAllAccess;
+using zylprotocol::kCommandDoneEventName;
+using zylprotocol::kDisconnectedEventName;
+using zylprotocol::kPipeName;
+using zylservice::kPipeBufferSize;
+using zylservice::kPipeDefaultTimeoutMs;
+using zylservice::kPipeMaxInstances;
+using zylservice::kPipeMode;
+using zylservice::kPipeOpenMode;
+
 using platform::ConnectState;
 using platform::Handle;
 using platform::PipeAccessEntry;

@@ -20,6 +20,8 @@
 
 namespace {
 
+using zylprotocol::ZylRequest;
+
 using zylclient::ExchangeOptions;
 using zylclient::ExchangeResult;
 
@@ -222,7 +224,7 @@ TEST(ClientCommandLineTest, SaysWhatItWaitsForAndReportsAStrangerOnThePipe) {
   const std::string json = zylclient::FormatReport(options, stranger);
   EXPECT_NE(json.find("\"status\":\"not-the-service\""), std::string::npos) << json;
   EXPECT_EQ(json.find("\"reply\""), std::string::npos) << json;
-  EXPECT_EQ(zylclient::ExitStatus(stranger), 3);
+  EXPECT_EQ(static_cast<int>(zylclient::ExitStatus(stranger)), 3);
 }
 
 // The JSON report's "status" is what scripts match on: one name per transport status.
@@ -259,7 +261,7 @@ TEST(ClientCommandLineTest, ExitStatusFollowsTheResult) {
     zylclient::Outcome reply;
     reply.status = ZYL_STATUS_OK;
     reply.reply.result = result;
-    EXPECT_EQ(zylclient::ExitStatus(reply), exitStatus) << "result " << result;
+    EXPECT_EQ(static_cast<int>(zylclient::ExitStatus(reply)), exitStatus) << "result " << result;
   }
   const std::pair<int, int> byStatus[] = {
       {ZYL_STATUS_NO_SERVICE, 3}, {ZYL_STATUS_BUSY, 3},        {ZYL_STATUS_NOT_THE_SERVICE, 3},
@@ -269,7 +271,8 @@ TEST(ClientCommandLineTest, ExitStatusFollowsTheResult) {
     zylclient::Outcome failed;
     failed.status = status;
     failed.reply.result = 1;
-    EXPECT_EQ(zylclient::ExitStatus(failed), exitStatus) << zyl_status_text(status);
+    EXPECT_EQ(static_cast<int>(zylclient::ExitStatus(failed)), exitStatus)
+        << zyl_status_text(status);
   }
 }
 
@@ -280,11 +283,12 @@ TEST(ClientCommandLineTest, ExitStatusAfterAWaitSaysWhetherTheAdapterCameBack) {
     zylclient::WaitOutcome wait;
     wait.status = ZYL_STATUS_OK;
     wait.result = result;
-    EXPECT_EQ(zylclient::ExitStatusOfWait(wait), exitStatus) << "result " << result;
+    EXPECT_EQ(static_cast<int>(zylclient::ExitStatusOfWait(wait)), exitStatus)
+        << "result " << result;
   }
   zylclient::WaitOutcome gone;
   gone.status = ZYL_STATUS_NO_SERVICE;
-  EXPECT_EQ(zylclient::ExitStatusOfWait(gone), 3);
+  EXPECT_EQ(static_cast<int>(zylclient::ExitStatusOfWait(gone)), 3);
 
   zylclient::WaitOutcome late;
   late.status = ZYL_STATUS_OK;

@@ -26,6 +26,14 @@
 
 namespace {
 
+using zylprotocol::ZylRequest;
+using zylservice::CommandTable;
+using zylservice::kZylCommandHandlers;
+using zylservice::RunServiceProgram;
+using zylservice::ServicePlatform;
+using zylservice::SetCommandHandlers;
+using zylservice::UsePlatform;
+
 constexpr char kDefaultTopology[] = ZYL_SIM_DEFAULT_TOPOLOGY;
 
 // The machine's device nodes: the adapter between two ordinary nodes.

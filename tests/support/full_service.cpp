@@ -4,7 +4,12 @@
 
 #include "service/commands.h"
 
+namespace zylservice {
+
 namespace {
+
+using platform::kServiceStopped;
+using zylprotocol::ZylRequest;
 
 constexpr uint32_t kAdapterSubsystem = 0x81CE104D;
 constexpr uint32_t kAdapterIdDword = 0x81CE104D;  // vendor 0x104D, device 0x81CE
@@ -102,3 +107,5 @@ int FullService::Run(uint32_t control) {
   watch.join();
   return result;
 }
+
+}  // namespace zylservice

@@ -12,6 +12,8 @@
 #include "tests/fakes/library_loader.h"
 #include "tests/fakes/user_notice.h"
 
+namespace zylservice {
+
 /// The whole service on in-memory bindings with the real command handlers: a library whose
 /// exports answer as with one adapter present (count 1, found 0x81CE104D, command register
 /// 0x0107) and a device tree holding that adapter's node, started and working.
@@ -29,7 +31,7 @@ class FullService {
   /// stop control is posted. Should the dispatcher be gone while the loop still runs (a stop
   /// event that could not be set, or SERVICE_STOPPED reported early), the process would have
   /// ended: the loop is then ended through its stop event, and `cutOffByExit` is set.
-  int Run(uint32_t control = kServiceControlStop);
+  int Run(uint32_t control = platform::kServiceControlStop);
   /// The `occurrence`-th SetStatus (from 1) is scripted to fail; the stop watch needs to know.
   void ExpectFailedStatusReport(int occurrence) { failedStatusReport_ = occurrence; }
   /// A SERVICE_STOPPED report was accepted by the service manager.
@@ -52,4 +54,6 @@ class FullService {
 
 /// The record a session client sends for `command`: matchId 0 (match by subsystem), the
 /// adapter's subsystem, index 0, and recognisable found fields.
-ZylRequest SessionRecord(uint32_t command);
+zylprotocol::ZylRequest SessionRecord(uint32_t command);
+
+}  // namespace zylservice

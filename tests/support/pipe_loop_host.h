@@ -16,35 +16,35 @@
 namespace zyltest {
 
 /// Answers 100 + the command code; command 4 takes a while, so a second client must wait.
-inline void AnswerWithCode(ZylRequest* request) {
+inline void AnswerWithCode(zylprotocol::ZylRequest* request) {
   request->result = 100 + static_cast<int32_t>(request->command);
 }
-inline void SlowCommand(ZylRequest* request) {
+inline void SlowCommand(zylprotocol::ZylRequest* request) {
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   request->result = 1;
 }
-inline constexpr CommandTable kClientTestHandlers = {AnswerWithCode, AnswerWithCode, AnswerWithCode,
-                                                     AnswerWithCode, SlowCommand};
+inline constexpr zylservice::CommandTable kClientTestHandlers = {
+    AnswerWithCode, AnswerWithCode, AnswerWithCode, AnswerWithCode, SlowCommand};
 
 class PipeLoopHost {
  public:
   /// Sets the pipe up on `events` and starts the loop; check `ready()`.
   explicit PipeLoopHost(platform::PipeEvents& events) : events_(events) {
-    ServicePlatform bindings;
+    zylservice::ServicePlatform bindings;
     bindings.pipeEvents = &events_;
     bindings.debugOutput = &platform::SystemDebugOutput();
-    UsePlatform(bindings);
-    SetCommandHandlers(kClientTestHandlers);
-    ready_ = SetUpPipe(resources_) == nullptr;
+    zylservice::UsePlatform(bindings);
+    zylservice::SetCommandHandlers(kClientTestHandlers);
+    ready_ = zylservice::SetUpPipe(resources_) == nullptr;
     stop_ = events_.CreateEvent(true, false);
-    if (ready_) loop_ = std::thread([this] { RunPipeLoop(resources_, stop_); });
+    if (ready_) loop_ = std::thread([this] { zylservice::RunPipeLoop(resources_, stop_); });
   }
   ~PipeLoopHost() {
     events_.SetEvent(stop_);
     if (loop_.joinable()) loop_.join();
-    ClosePipe(resources_);
+    zylservice::ClosePipe(resources_);
     events_.Close(stop_);
-    UsePlatform(ServicePlatform{});
+    zylservice::UsePlatform(zylservice::ServicePlatform{});
   }
   PipeLoopHost(const PipeLoopHost&) = delete;
   PipeLoopHost& operator=(const PipeLoopHost&) = delete;
@@ -53,7 +53,7 @@ class PipeLoopHost {
 
  private:
   platform::PipeEvents& events_;
-  PipeResources resources_;
+  zylservice::PipeResources resources_;
   platform::Handle stop_ = nullptr;
   bool ready_ = false;
   std::thread loop_;

@@ -1,5 +1,9 @@
 #include "support/service_harness.h"
 
+using zylprotocol::ZylRequest;
+
+namespace zylservice {
+
 ServiceHarness::ServiceHarness() {
   ResetServiceStateForTesting();
   bindings.serviceControl = &scm;
@@ -36,3 +40,5 @@ ZylRequest FromBytes(const std::vector<uint8_t>& bytes) {
   std::memcpy(&request, bytes.data(), std::min(bytes.size(), sizeof request));
   return request;
 }
+
+}  // namespace zylservice

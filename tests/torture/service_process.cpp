@@ -18,6 +18,8 @@
 #include "platform/posix/ipc_names.h"
 #include "protocol/names.h"
 
+using zylprotocol::kPipeName;
+
 extern char** environ;
 
 namespace torture {

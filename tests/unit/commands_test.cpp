@@ -10,7 +10,16 @@
 #include "tests/fakes/library_loader.h"
 #include "tests/fakes/user_notice.h"
 
+namespace zylservice {
 namespace {
+
+using zylprotocol::kResultNoContext;
+using zylprotocol::ZylCmdCountDevices;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+using zylprotocol::ZylCmdLoadLibrary;
+using zylprotocol::ZylCmdQueryState;
+using zylprotocol::ZylRequest;
 
 constexpr char16_t kAdapterId[] = u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00";
 
@@ -283,3 +292,4 @@ TEST_F(CommandsTest, ExportsAreLookedUpOnEveryCommand) {
 }
 
 }  // namespace
+}  // namespace zylservice

@@ -6,6 +6,7 @@
 #include "service/device_nodes.h"
 #include "tests/fakes/device_tree.h"
 
+namespace zylservice {
 namespace {
 
 using platform::FakeDeviceTree;
@@ -91,3 +92,4 @@ TEST(AdapterMatchTest, OddByteSizesIgnoreTheHalfUnit) {
 }
 
 }  // namespace
+}  // namespace zylservice

@@ -13,7 +13,15 @@
 #include "tests/fakes/device_tree.h"
 #include "tests/fakes/user_notice.h"
 
+namespace zylservice {
 namespace {
+
+using zylprotocol::kResultAdapterHasProblem;
+using zylprotocol::kResultAdapterNotFound;
+using zylprotocol::kResultAdapterWorks;
+using zylprotocol::kResultDone;
+using zylprotocol::kResultNoDeviceList;
+using zylprotocol::kResultStateChangeRefused;
 
 using platform::FakeDeviceNode;
 using platform::FakeDeviceTree;
@@ -24,6 +32,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using Mode = DeviceStateChangeMode;
 
 constexpr std::u16string_view kAdapterId = u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00";
 constexpr std::u16string_view kOtherId = u"PCI\\VEN_8086&DEV_1237&SUBSYS_00000000&REV_02";
@@ -401,7 +410,8 @@ TEST_F(DeviceNodesTest, ChangeDeviceStateRejectsUnknownModesWithoutACall) {
   ASSERT_TRUE(tree.EnumDevice(list, 0, record));
   const std::size_t callsBefore = tree.Calls().size();
   for (int32_t mode : {0, 5, -1}) {
-    EXPECT_EQ(ChangeDeviceState(tree, list, record, mode), kChangeBadMode);
+    EXPECT_EQ(ChangeDeviceState(tree, list, record, static_cast<DeviceStateChangeMode>(mode)),
+              kChangeBadMode);
   }
   EXPECT_EQ(tree.Calls().size(), callsBefore);
   tree.DestroyList(list);
@@ -415,15 +425,15 @@ TEST_F(DeviceNodesTest, ChangeDeviceStateAnswersPerMode) {
   const platform::DeviceRecord original = record;
 
   tree.Node(0).stopLeavesStarted = true;
-  EXPECT_EQ(ChangeDeviceState(tree, list, record, kChangeStop), kResultStateChangeRefused);
+  EXPECT_EQ(ChangeDeviceState(tree, list, record, Mode::kStop), kResultStateChangeRefused);
   tree.Node(0).stopLeavesStarted = false;
-  EXPECT_EQ(ChangeDeviceState(tree, list, record, kChangeStop), kResultDone);
-  EXPECT_EQ(ChangeDeviceState(tree, list, record, kChangeDisable), kResultDone);
-  EXPECT_EQ(ChangeDeviceState(tree, list, record, kChangeStart), kChangeLeftProblem);
-  EXPECT_EQ(ChangeDeviceState(tree, list, record, kChangeEnable), kResultDone);
-  EXPECT_EQ(ChangeDeviceState(tree, list, record, kChangeStart), kResultDone);
+  EXPECT_EQ(ChangeDeviceState(tree, list, record, Mode::kStop), kResultDone);
+  EXPECT_EQ(ChangeDeviceState(tree, list, record, Mode::kDisable), kResultDone);
+  EXPECT_EQ(ChangeDeviceState(tree, list, record, Mode::kStart), kChangeLeftProblem);
+  EXPECT_EQ(ChangeDeviceState(tree, list, record, Mode::kEnable), kResultDone);
+  EXPECT_EQ(ChangeDeviceState(tree, list, record, Mode::kStart), kResultDone);
   tree.Node(0).refuseParamsFor = {platform::kDicsStart};
-  EXPECT_EQ(ChangeDeviceState(tree, list, record, kChangeStart), kChangeParamsNotStored);
+  EXPECT_EQ(ChangeDeviceState(tree, list, record, Mode::kStart), kChangeParamsNotStored);
   EXPECT_EQ(std::memcmp(&record, &original, sizeof record), 0);
   tree.DestroyList(list);
 }
@@ -476,3 +486,4 @@ TEST_F(DeviceNodesTest, PlainFormsUseTheCurrentPlatform) {
 }
 
 }  // namespace
+}  // namespace zylservice

@@ -12,7 +12,18 @@
 #include "service/device_nodes.h"
 #include "support/full_service.h"
 
+namespace zylservice {
 namespace {
+
+using zylprotocol::kResultNoContext;
+using zylprotocol::kResultWorkerNotStarted;
+using zylprotocol::kZylCommandCount;
+using zylprotocol::ZylCmdCountDevices;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+using zylprotocol::ZylCmdLoadLibrary;
+using zylprotocol::ZylCmdQueryState;
+using zylprotocol::ZylRequest;
 
 const std::vector<uint32_t> kSession = {ZylCmdLoadLibrary, ZylCmdCountDevices, ZylCmdQueryState,
                                         ZylCmdDisable,     ZylCmdEnable,       7};
@@ -223,3 +234,4 @@ TEST(FaultInjection, LibraryAndDeviceFailuresAnswerTheirCodes) {
 }
 
 }  // namespace
+}  // namespace zylservice

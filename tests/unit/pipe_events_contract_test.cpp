@@ -7,6 +7,9 @@
 
 namespace {
 
+using platform::kFileAllAccess;
+using zylprotocol::kPipeName;
+
 class FakeClientOfPipe : public zyltest::PipeClient {
  public:
   FakeClientOfPipe(platform::FakePipeEvents& fake, std::size_t index)

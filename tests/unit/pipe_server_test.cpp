@@ -9,7 +9,16 @@
 
 #include "support/service_harness.h"
 
+namespace zylservice {
 namespace {
+
+using platform::kServiceStopped;
+using zylprotocol::kResultWorkerNotStarted;
+using zylprotocol::ZylCmdCountDevices;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+using zylprotocol::ZylCmdQueryState;
+using zylprotocol::ZylRequest;
 
 std::thread::id workerThread;
 
@@ -265,3 +274,4 @@ TEST_F(PipeServerTest, ConnectThatNeverWorksEndsTheServiceInsteadOfSpinning) {
 }
 
 }  // namespace
+}  // namespace zylservice

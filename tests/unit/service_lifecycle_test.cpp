@@ -7,7 +7,18 @@
 
 #include "support/service_harness.h"
 
+namespace zylservice {
 namespace {
+
+using platform::kServiceControlInterrogate;
+using platform::kServiceControlShutdown;
+using platform::kServiceControlStop;
+using platform::kServiceRunning;
+using platform::kServiceStartPending;
+using platform::kServiceStopped;
+using platform::kServiceStopPending;
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylRequest;
 
 using platform::ServiceStatus;
 
@@ -292,3 +303,4 @@ TEST_F(StopDuringRequestTest, StopBeforeTheCommandStartsMeansItNeverStarts) {
 }
 
 }  // namespace
+}  // namespace zylservice

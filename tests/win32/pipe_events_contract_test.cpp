@@ -8,6 +8,8 @@
 
 namespace {
 
+using platform::kFileAllAccess;
+
 const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }

@@ -19,6 +19,13 @@
 
 namespace {
 
+using platform::kFileAllAccess;
+using zylservice::kPipeBufferSize;
+using zylservice::kPipeDefaultTimeoutMs;
+using zylservice::kPipeMaxInstances;
+using zylservice::kPipeMode;
+using zylservice::kPipeOpenMode;
+
 using platform::ConnectState;
 using platform::Handle;
 using platform::PipeAccessEntry;

@@ -14,6 +14,16 @@
 #include "protocol/names.h"
 #include "support/pipe_loop_host.h"
 
+using zylprotocol::kCommandDoneEventName;
+using zylprotocol::kDisconnectedEventName;
+using zylprotocol::kPipeName;
+using zylprotocol::ZylRequest;
+using zylservice::ClosePipe;
+using zylservice::PipeResources;
+using zylservice::ServicePlatform;
+using zylservice::SetUpPipe;
+using zylservice::UsePlatform;
+
 namespace {
 
 using platform::win32::ScopedKernelHandle;

@@ -14,6 +14,8 @@
 
 namespace {
 
+using zylprotocol::ZylRequest;
+
 using zylclient::ExchangeResult;
 
 class Win32ClientAgainstPipeLoopTest : public ::testing::Test {

@@ -15,7 +15,14 @@ using InitFunction = int32_t (*)();
 using CountFunction = int32_t (*)(int32_t, int32_t, int32_t*, int32_t*);
 using CommandFunction = int32_t (*)(int32_t, int32_t, int32_t, int32_t*);
 
-enum ExitCode { kOk = 0, kUsage = 1, kNoLibrary = 2, kNoExport = 3, kInitFailed = 4, kNoMatch = 5 };
+enum class ExitCode {
+  kOk = 0,
+  kUsage = 1,
+  kNoLibrary = 2,
+  kNoExport = 3,
+  kInitFailed = 4,
+  kNoMatch = 5
+};
 
 void PrintHelp() {
   std::printf(
@@ -52,8 +59,8 @@ bool ParseIndex(const char* text, int32_t* value) {
   return true;
 }
 
-int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem, bool list,
-          bool haveIndex, int32_t index);
+ExitCode Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem,
+               bool list, bool haveIndex, int32_t index);
 
 template <typename T>
 T Export(platform::Handle library, const char* name) {
@@ -73,14 +80,14 @@ int main(int argc, char** argv) {
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       PrintHelp();
-      return kOk;
+      return static_cast<int>(ExitCode::kOk);
     } else if (std::strcmp(arg, "--list") == 0) {
       list = scan = true;
     } else if (std::strcmp(arg, "--keep") == 0) {
       keep = true;
     } else if (value == nullptr) {
       std::fprintf(stderr, "qvprobe: unknown option or missing value: %s (see --help)\n", arg);
-      return kUsage;
+      return static_cast<int>(ExitCode::kUsage);
     } else if (std::strcmp(arg, "--library") == 0) {
       libraryName = value, ++i;
     } else if (std::strcmp(arg, "--id") == 0 && ParseHex(value, &id)) {
@@ -91,12 +98,12 @@ int main(int argc, char** argv) {
       haveIndex = scan = true, ++i;
     } else {
       std::fprintf(stderr, "qvprobe: bad option or value: %s %s (see --help)\n", arg, value);
-      return kUsage;
+      return static_cast<int>(ExitCode::kUsage);
     }
   }
   if (scan && id == 0 && subsystem == 0) {
     std::fprintf(stderr, "qvprobe: give --id and/or --subsys to scan\n");
-    return kUsage;
+    return static_cast<int>(ExitCode::kUsage);
   }
 
   platform::LibraryLoader& loader = platform::SystemLibraryLoader();
@@ -104,39 +111,40 @@ int main(int argc, char** argv) {
   if (library == nullptr) {
     std::fprintf(stderr, "qvprobe: cannot load %s: %s\n", libraryName.c_str(),
                  loader.LoadErrorText().c_str());
-    return kNoLibrary;
+    return static_cast<int>(ExitCode::kNoLibrary);
   }
   auto init = Export<InitFunction>(library, "QV_InitLibrary");
   auto count = Export<CountFunction>(library, "QV_GetPciDeviceCount");
   auto commandReg = Export<CommandFunction>(library, "QV_GetPciCommandReg");
   auto exitLibrary = Export<InitFunction>(library, "QV_ExitLibrary");
   if (init == nullptr || count == nullptr || commandReg == nullptr || exitLibrary == nullptr) {
-    return kNoExport;
+    return static_cast<int>(ExitCode::kNoExport);
   }
 
   const int32_t initResult = init();
   if (initResult != 1) {
     std::fprintf(stderr, "qvprobe: QV_InitLibrary answered %d\n", initResult);
-    return kInitFailed;
+    return static_cast<int>(ExitCode::kInitFailed);
   }
   std::printf("library %s initialised\n", libraryName.c_str());
-  const int result = scan ? Probe(count, commandReg, id, subsystem, list, haveIndex, index) : kOk;
+  const ExitCode result =
+      scan ? Probe(count, commandReg, id, subsystem, list, haveIndex, index) : ExitCode::kOk;
   if (!keep) {
     const int32_t exitResult = exitLibrary();
     if (exitResult != 1) std::fprintf(stderr, "qvprobe: QV_ExitLibrary answered %d\n", exitResult);
   }
-  return result;
+  return static_cast<int>(result);
 }
 
 namespace {
 
-int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem, bool list,
-          bool haveIndex, int32_t index) {
+ExitCode Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t subsystem,
+               bool list, bool haveIndex, int32_t index) {
   int32_t matches = 0;
   int32_t foundId = 0;
   if (count(id, subsystem, &matches, &foundId) != 1) {
     std::fprintf(stderr, "qvprobe: QV_GetPciDeviceCount failed\n");
-    return kNoMatch;
+    return ExitCode::kNoMatch;
   }
   std::printf("matches: %d (id %08x, subsystem %08x)\n", matches, static_cast<uint32_t>(id),
               static_cast<uint32_t>(subsystem));
@@ -160,11 +168,11 @@ int Probe(CountFunction count, CommandFunction commandReg, int32_t id, int32_t s
     if (result != 1) {
       std::fprintf(stderr, "qvprobe: no match with index %d (QV_GetPciCommandReg answered %d)\n",
                    index, result);
-      return kNoMatch;
+      return ExitCode::kNoMatch;
     }
     std::printf("match %d: command %02x\n", index, static_cast<uint32_t>(command));
   }
-  return kOk;
+  return ExitCode::kOk;
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include "protocol/zyl_request.h"
 #include "tools/zylclient/cli.h"
 
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+
 namespace zylclient {
 namespace {
 

@@ -13,6 +13,9 @@
 #include "tools/zylclient/report.h"
 #include "zyl_version.h"
 
+using zylprotocol::ZylCmdDisable;
+using zylprotocol::ZylCmdEnable;
+
 namespace zylclient {
 
 std::string ResultMeaning(int32_t result) { return zyl_result_text(result); }
@@ -59,7 +62,8 @@ struct WaitingNotice {
 
 // enable --wait, and restart: disable, enable, then query until the adapter works. A step
 // that did not do what it was asked ends the run with its own exit status.
-int Restart(const CliOptions& options, zyl_options library, WaitingNotice& notice, SendFn send) {
+ExitCode Restart(const CliOptions& options, zyl_options library, WaitingNotice& notice,
+                 SendFn send) {
   std::vector<std::string> reports;
   auto step = [&](uint32_t command) {
     CliOptions one = options;
@@ -89,9 +93,9 @@ int Restart(const CliOptions& options, zyl_options library, WaitingNotice& notic
     std::fputs(out.c_str(), stdout);
   };
 
-  int exitStatus = kExitDone;
-  if ((options.restart && (exitStatus = step(ZylCmdDisable)) != kExitDone) ||
-      (exitStatus = step(ZylCmdEnable)) != kExitDone) {
+  ExitCode exitStatus = ExitCode::kDone;
+  if ((options.restart && (exitStatus = step(ZylCmdDisable)) != ExitCode::kDone) ||
+      (exitStatus = step(ZylCmdEnable)) != ExitCode::kDone) {
     print("");
     return exitStatus;
   }
@@ -120,17 +124,17 @@ int Main(const std::vector<std::string>& arguments, bool probe, SendFn send) {
   if (!options) {
     const std::string text = UsageError(arguments, error);
     std::fputs(text.c_str(), text[0] == '{' ? stdout : stderr);
-    return kExitBadArguments;
+    return static_cast<int>(ExitCode::kBadArguments);
   }
   if (options->help) {
     std::fputs(UsageText().c_str(), stdout);
     if (probe)
       std::fputs("test options: --no-events, --raw HEX (bytes instead of a record)\n", stdout);
-    return kExitDone;
+    return static_cast<int>(ExitCode::kDone);
   }
   if (options->version) {
     std::printf("zylclient %s\n", ZYL_VERSION_TEXT);
-    return kExitDone;
+    return static_cast<int>(ExitCode::kDone);
   }
 
   WaitingNotice notice{&*options};
@@ -142,11 +146,13 @@ int Main(const std::vector<std::string>& arguments, bool probe, SendFn send) {
     library.progress = &WaitingNotice::Show;
     library.progress_context = &notice;
   }
-  if (options->restart || options->waitSeconds) return Restart(*options, library, notice, send);
+  if (options->restart || options->waitSeconds) {
+    return static_cast<int>(Restart(*options, library, notice, send));
+  }
   const Outcome outcome = send(*options, library);
   notice.End();
   std::fputs(FormatReport(*options, outcome).c_str(), stdout);
-  return ExitStatus(outcome);
+  return static_cast<int>(ExitStatus(outcome));
 }
 
 }  // namespace zylclient

@@ -53,20 +53,21 @@ std::string ResultMeaning(int32_t result);
 std::string FormatReport(const CliOptions& options, const Outcome& outcome);
 
 /// Exit statuses, as the usage text, the man page and the README list them. A script can tell
-/// from them what happened without reading the report.
-enum ExitCode {
-  kExitDone = 0,           // the command did what it was asked
-  kExitServiceFailed = 1,  // the service answered another failure
-  kExitBadArguments = 2,
-  kExitNoService = 3,       // not running, busy, or the pipe is not the service's
-  kExitNoReply = 4,         // closed without a (whole) reply
-  kExitTimeout = 5,         // no reply in time; the command may or may not have run
-  kExitFailed = 6,          // any other failure to talk to the service
-  kExitAdapterProblem = 7,  // query: 3
-  kExitRefused = 8,         // -101
-  kExitNoSession = 9,       // -107: load first
-  kExitNotFound = 10,       // -102, or query: 4
-  kExitNotBack = 11,        // --wait, restart: the adapter did not work in time
+/// from them what happened without reading the report; Main returns them as the process's
+/// exit status.
+enum class ExitCode {
+  kDone = 0,           // the command did what it was asked
+  kServiceFailed = 1,  // the service answered another failure
+  kBadArguments = 2,
+  kNoService = 3,       // not running, busy, or the pipe is not the service's
+  kNoReply = 4,         // closed without a (whole) reply
+  kTimeout = 5,         // no reply in time; the command may or may not have run
+  kFailed = 6,          // any other failure to talk to the service
+  kAdapterProblem = 7,  // query: 3
+  kRefused = 8,         // -101
+  kNoSession = 9,       // -107: load first
+  kNotFound = 10,       // -102, or query: 4
+  kNotBack = 11,        // --wait, restart: the adapter did not work in time
 };
 
 /// How long restart waits for the adapter without --wait.
@@ -84,15 +85,15 @@ struct WaitOutcome {
 /// The report of a wait, after the command's own: a line, or for JSON a member
 /// ("wait":{...}) that Main puts into the command's object.
 std::string FormatWait(bool json, const WaitOutcome& wait);
-/// Exit status after a wait: 0 when the adapter works, kExitNotBack when it did not come back
+/// Exit status after a wait: kDone when the adapter works, kNotBack when it did not come back
 /// in time, otherwise as for any other answer.
-int ExitStatusOfWait(const WaitOutcome& wait);
+ExitCode ExitStatusOfWait(const WaitOutcome& wait);
 
 /// Process exit status for a request: that of the reply's result when one came, otherwise
 /// the transport failure's.
-int ExitStatus(const Outcome& outcome);
+ExitCode ExitStatus(const Outcome& outcome);
 /// The exit status of a reply's result code.
-int ExitStatusOfResult(int32_t result);
+ExitCode ExitStatusOfResult(int32_t result);
 
 /// What a refused command line prints: on standard output as JSON when --json is among the
 /// arguments, otherwise the message and the usage text for standard error.

@@ -2,44 +2,52 @@
 #include "protocol/result_codes.h"
 #include "tools/zylclient/cli.h"
 
+using zylprotocol::kResultAdapterHasProblem;
+using zylprotocol::kResultAdapterNotFound;
+using zylprotocol::kResultAdapterWorks;
+using zylprotocol::kResultCommandRegisterZero;
+using zylprotocol::kResultDone;
+using zylprotocol::kResultNoContext;
+using zylprotocol::kResultStateChangeRefused;
+
 namespace zylclient {
 
-int ExitStatus(const Outcome& result) {
+ExitCode ExitStatus(const Outcome& result) {
   switch (result.status) {
     case ZYL_STATUS_OK:
       return ExitStatusOfResult(result.reply.result);
     case ZYL_STATUS_NO_SERVICE:
     case ZYL_STATUS_BUSY:
     case ZYL_STATUS_NOT_THE_SERVICE:
-      return kExitNoService;
+      return ExitCode::kNoService;
     case ZYL_STATUS_CLOSED:
     case ZYL_STATUS_SHORT_REPLY:
-      return kExitNoReply;
+      return ExitCode::kNoReply;
     case ZYL_STATUS_TIMEOUT:
-      return kExitTimeout;
+      return ExitCode::kTimeout;
   }
-  return kExitFailed;
+  return ExitCode::kFailed;
 }
 
-int ExitStatusOfResult(int32_t result) {
+ExitCode ExitStatusOfResult(int32_t result) {
   switch (result) {
     case kResultDone:
     case kResultAdapterWorks:
-      return kExitDone;
+      return ExitCode::kDone;
     case kResultAdapterHasProblem:
-      return kExitAdapterProblem;
+      return ExitCode::kAdapterProblem;
     case kResultStateChangeRefused:
-      return kExitRefused;
+      return ExitCode::kRefused;
     case kResultNoContext:
-      return kExitNoSession;
+      return ExitCode::kNoSession;
     case kResultCommandRegisterZero:
     case kResultAdapterNotFound:
-      return kExitNotFound;
+      return ExitCode::kNotFound;
   }
-  return kExitServiceFailed;
+  return ExitCode::kServiceFailed;
 }
 
-int ExitStatusOfWait(const WaitOutcome& wait) {
+ExitCode ExitStatusOfWait(const WaitOutcome& wait) {
   if (wait.status != ZYL_STATUS_OK) {
     Outcome failed;
     failed.status = wait.status;
@@ -49,7 +57,7 @@ int ExitStatusOfWait(const WaitOutcome& wait) {
     case kResultAdapterHasProblem:
     case kResultCommandRegisterZero:
     case kResultAdapterNotFound:
-      return kExitNotBack;
+      return ExitCode::kNotBack;
   }
   return ExitStatusOfResult(wait.result);
 }

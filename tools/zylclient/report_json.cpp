@@ -4,6 +4,8 @@
 #include "protocol/result_codes.h"
 #include "tools/zylclient/report.h"
 
+using zylprotocol::kResultAdapterWorks;
+
 namespace zylclient {
 namespace {
 

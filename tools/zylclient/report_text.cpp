@@ -3,6 +3,8 @@
 #include "protocol/result_codes.h"
 #include "tools/zylclient/report.h"
 
+using zylprotocol::kResultAdapterWorks;
+
 namespace zylclient {
 namespace {
 
@@ -57,7 +59,7 @@ std::string TextWait(const WaitOutcome& wait) {
   if (!answered) return "waiting for the adapter: " + wait.message + "\n";
   std::string out = "query until the adapter works: result " + std::to_string(wait.result) + " (" +
                     ResultMeaning(wait.result) + ") after " + seconds;
-  if (wait.result != kResultAdapterWorks && ExitStatusOfWait(wait) == kExitNotBack) {
+  if (wait.result != kResultAdapterWorks && ExitStatusOfWait(wait) == ExitCode::kNotBack) {
     out += ", not back within " + std::to_string(wait.waitMs / 1000) + " s";
   }
   return out + "\n";
