@@ -50,7 +50,8 @@ class PipeEvents {
 
   /// InitializeSecurityDescriptor + BuildExplicitAccessWithNameW (GRANT_ACCESS, NO_INHERITANCE)
   /// + SetEntriesInAclW + SetSecurityDescriptorDacl. The result lives for the whole process.
-  /// Null when an account name cannot be looked up or a call fails.
+  /// A built-in account whose name cannot be looked up (a localised Windows names it otherwise)
+  /// is taken by its well-known SID; null when another name cannot be, or a call fails.
   virtual Handle BuildSecurity(std::span<const PipeAccessEntry> entries) = 0;
 
   /// CreateNamedPipeW. Null on failure, also when FILE_FLAG_FIRST_PIPE_INSTANCE is asked for
