@@ -20,10 +20,7 @@
 #include "platform/win32/scoped_handle.h"
 #include "protocol/names.h"
 
-using zylprotocol::kCommandDoneEventName;
-using zylprotocol::kDisconnectedEventName;
-using zylprotocol::kPipeName;
-using zylprotocol::kServiceName;
+using namespace zylprotocol;
 
 namespace zylclient {
 namespace {

@@ -8,10 +8,7 @@
 #include "client/include/zyl/zylclient.h"
 #include "protocol/result_codes.h"
 
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterNotFound;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultCommandRegisterZero;
+using namespace zylprotocol;
 
 namespace {
 

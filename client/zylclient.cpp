@@ -15,13 +15,7 @@
 #include "client/transport.h"
 #include "protocol/result_codes.h"
 
-using zylprotocol::FindResultCode;
-using zylprotocol::ResultCodeInfo;
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdDisable;
-using zylprotocol::ZylCmdEnable;
-using zylprotocol::ZylCmdLoadLibrary;
-using zylprotocol::ZylCmdQueryState;
+using namespace zylprotocol;
 
 namespace {
 

@@ -18,12 +18,7 @@
 
 namespace {
 
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterNotFound;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultDone;
-using zylprotocol::kResultNoDeviceList;
-using zylprotocol::kResultStateChangeRefused;
+using namespace zylprotocol;
 using zylservice::DevOpDisable;
 using zylservice::DevOpEnable;
 using zylservice::DevOpQuery;

@@ -29,22 +29,7 @@
 
 namespace {
 
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterNotFound;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultCommandRegisterZero;
-using zylprotocol::kResultCountFailed;
-using zylprotocol::kResultDone;
-using zylprotocol::kResultExportMissing;
-using zylprotocol::kResultLibraryNotLoaded;
-using zylprotocol::kResultNoContext;
-using zylprotocol::kResultNoDeviceList;
-using zylprotocol::kResultStateChangeRefused;
-using zylprotocol::kZylCommandCount;
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdLoadLibrary;
-using zylprotocol::ZylCmdQueryState;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 using zylservice::ClosePipe;
 using zylservice::kLibraryFileName;
 using zylservice::kZylCommandHandlers;

@@ -8,14 +8,7 @@
 
 namespace zylservice {
 
-using zylprotocol::kResultCommandRegisterZero;
-using zylprotocol::kResultCountFailed;
-using zylprotocol::kResultDone;
-using zylprotocol::kResultExportMissing;
-using zylprotocol::kResultLibraryNotLoaded;
-using zylprotocol::kResultNoContext;
-using zylprotocol::kResultNoMemory;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 namespace {
 

@@ -9,12 +9,7 @@
 
 namespace zylservice {
 
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterNotFound;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultDone;
-using zylprotocol::kResultNoDeviceList;
-using zylprotocol::kResultStateChangeRefused;
+using namespace zylprotocol;
 
 namespace {
 

@@ -9,12 +9,7 @@
 namespace zylservice {
 
 using platform::kFileAllAccess;
-using zylprotocol::kCommandDoneEventName;
-using zylprotocol::kDisconnectedEventName;
-using zylprotocol::kPipeName;
-using zylprotocol::kResultWorkerNotStarted;
-using zylprotocol::kZylCommandCount;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 namespace {
 

@@ -26,11 +26,7 @@
 
 #include "protocol/zyl_request.h"
 
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdDisable;
-using zylprotocol::ZylCmdEnable;
-using zylprotocol::ZylCmdLoadLibrary;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 extern char** environ;
 

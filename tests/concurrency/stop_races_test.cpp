@@ -22,11 +22,7 @@ using platform::kServiceControlShutdown;
 using platform::kServiceControlStop;
 using platform::kServiceStopped;
 using platform::kServiceStopPending;
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdDisable;
-using zylprotocol::ZylCmdEnable;
-using zylprotocol::ZylCmdLoadLibrary;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 // Forwards to the in-memory pipe, calling `before` ahead of each call: the injection points.
 class HookedPipeEvents : public platform::PipeEvents {

@@ -19,17 +19,7 @@
 #include "protocol/names.h"
 #include "protocol/result_codes.h"
 
-using zylprotocol::kPipeName;
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultCommandRegisterZero;
-using zylprotocol::kResultDone;
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdDisable;
-using zylprotocol::ZylCmdEnable;
-using zylprotocol::ZylCmdLoadLibrary;
-using zylprotocol::ZylCmdQueryState;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 extern char** environ;
 

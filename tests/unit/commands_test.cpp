@@ -13,13 +13,7 @@
 namespace zylservice {
 namespace {
 
-using zylprotocol::kResultNoContext;
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdDisable;
-using zylprotocol::ZylCmdEnable;
-using zylprotocol::ZylCmdLoadLibrary;
-using zylprotocol::ZylCmdQueryState;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 constexpr char16_t kAdapterId[] = u"PCI\\VEN_104D&DEV_81CE&SUBSYS_81CE104D&REV_00";
 

@@ -16,12 +16,7 @@
 namespace zylservice {
 namespace {
 
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterNotFound;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultDone;
-using zylprotocol::kResultNoDeviceList;
-using zylprotocol::kResultStateChangeRefused;
+using namespace zylprotocol;
 
 using platform::FakeDeviceNode;
 using platform::FakeDeviceTree;

@@ -15,15 +15,7 @@
 namespace zylservice {
 namespace {
 
-using zylprotocol::kResultNoContext;
-using zylprotocol::kResultWorkerNotStarted;
-using zylprotocol::kZylCommandCount;
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdDisable;
-using zylprotocol::ZylCmdEnable;
-using zylprotocol::ZylCmdLoadLibrary;
-using zylprotocol::ZylCmdQueryState;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 const std::vector<uint32_t> kSession = {ZylCmdLoadLibrary, ZylCmdCountDevices, ZylCmdQueryState,
                                         ZylCmdDisable,     ZylCmdEnable,       7};

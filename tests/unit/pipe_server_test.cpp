@@ -13,12 +13,7 @@ namespace zylservice {
 namespace {
 
 using platform::kServiceStopped;
-using zylprotocol::kResultWorkerNotStarted;
-using zylprotocol::ZylCmdCountDevices;
-using zylprotocol::ZylCmdDisable;
-using zylprotocol::ZylCmdEnable;
-using zylprotocol::ZylCmdQueryState;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 
 std::thread::id workerThread;
 

@@ -7,22 +7,7 @@
 #include <sstream>
 #include <string>
 
-using zylprotocol::FindResultCode;
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterNotFound;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultCodes;
-using zylprotocol::kResultCommandRegisterZero;
-using zylprotocol::kResultCountFailed;
-using zylprotocol::kResultDone;
-using zylprotocol::kResultExportMissing;
-using zylprotocol::kResultLibraryNotLoaded;
-using zylprotocol::kResultNoContext;
-using zylprotocol::kResultNoDeviceList;
-using zylprotocol::kResultNoMemory;
-using zylprotocol::kResultStateChangeRefused;
-using zylprotocol::kResultWorkerNotStarted;
-using zylprotocol::ResultCodeInfo;
+using namespace zylprotocol;
 
 namespace {
 

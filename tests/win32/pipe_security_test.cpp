@@ -14,10 +14,7 @@
 #include "protocol/names.h"
 #include "support/pipe_loop_host.h"
 
-using zylprotocol::kCommandDoneEventName;
-using zylprotocol::kDisconnectedEventName;
-using zylprotocol::kPipeName;
-using zylprotocol::ZylRequest;
+using namespace zylprotocol;
 using zylservice::ClosePipe;
 using zylservice::PipeResources;
 using zylservice::ServicePlatform;

@@ -2,13 +2,7 @@
 #include "protocol/result_codes.h"
 #include "tools/zylclient/cli.h"
 
-using zylprotocol::kResultAdapterHasProblem;
-using zylprotocol::kResultAdapterNotFound;
-using zylprotocol::kResultAdapterWorks;
-using zylprotocol::kResultCommandRegisterZero;
-using zylprotocol::kResultDone;
-using zylprotocol::kResultNoContext;
-using zylprotocol::kResultStateChangeRefused;
+using namespace zylprotocol;
 
 namespace zylclient {
 
